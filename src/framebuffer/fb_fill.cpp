@@ -1,0 +1,69 @@
+#include "framebuffer/fb_fill.h"
+
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "config.h"
+
+// Fill pattern and pixel size are fixed: white on the 16-bit panels this is
+// made for, and all-ones is white at any depth anyway.
+static constexpr std::uint8_t white_byte = 0xFF;
+static constexpr std::uint64_t bytes_per_painted_pixel = 2;
+static constexpr std::uint64_t screens_painted = 2;
+
+std::uint32_t framebuffer_map_length(const fb_var_screeninfo &var)
+{
+	// The historic formula sizes the mapping by the height alone, which
+	// covers a portrait panel's region; paint_white clips everything else.
+	const std::uint32_t product = 2u * var.yres * var.yres * var.bits_per_pixel;
+	return product / 8u;
+}
+
+std::size_t paint_white(std::uint8_t *map, std::size_t map_length, const fb_var_screeninfo &var)
+{
+	// Rows follow each other without gaps, so the region is one span from
+	// offset 0. Its height follows yres alone: the panning space a double-
+	// buffering driver reports in yres_virtual is never painted.
+	const std::uint64_t row_bytes = bytes_per_painted_pixel * var.xres_virtual;
+	const std::uint64_t rows = screens_painted * var.yres;
+	if (row_bytes == 0)
+		return 0;
+	// Compared by division so that no product can wrap, even with 32-bit size_t.
+	std::size_t painted = map_length;
+	if (rows <= map_length / row_bytes)
+		painted = static_cast<std::size_t>(rows * row_bytes);
+	std::memset(map, white_byte, painted);
+	return painted;
+}
+
+static void paint_device(int fd)
+{
+	fb_var_screeninfo var{};
+	if (ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0)
+		return;
+	const std::size_t length = framebuffer_map_length(var);
+	// A zero length, or one larger than the device's memory, is refused here.
+	void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	if (map == MAP_FAILED)
+		return;
+	paint_white(static_cast<std::uint8_t *>(map), length, var);
+	munmap(map, length);
+}
+
+int fill_framebuffer_white_at(const char *device)
+{
+	const int fd = open(device, O_RDWR);
+	if (fd < 0)
+		return -1;
+	paint_device(fd);
+	return close(fd);
+}
+
+int fill_framebuffer_white()
+{
+	return fill_framebuffer_white_at(framebuffer_device);
+}

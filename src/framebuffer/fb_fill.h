@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <linux/fb.h>
+
+// Bytes tavrin maps from the device: 2 × yres × yres × bits_per_pixel / 8,
+// with the product wrapping in 32 bits before the division.
+std::uint32_t framebuffer_map_length(const fb_var_screeninfo &var);
+
+// Sets to 0xFF the 2 × yres rows of 2 × xres_virtual bytes from the start of
+// the map, stopping at map_length whatever the geometry says. Returns the
+// number of bytes painted.
+std::size_t paint_white(std::uint8_t *map, std::size_t map_length, const fb_var_screeninfo &var);
+
+// Paints the framebuffer device at `device` white. Returns -1 when it cannot
+// be opened, otherwise the result of close.
+int fill_framebuffer_white_at(const char *device);
+
+int fill_framebuffer_white();

@@ -1,0 +1,16 @@
+# Fails unless every shared library BINARY needs is the C library or the
+# dynamic loader.
+execute_process(COMMAND ${READELF} -d ${BINARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${READELF} could not read ${BINARY}")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
+if(NOT needed)
+  message(FATAL_ERROR "no NEEDED entries found in ${BINARY}")
+endif()
+foreach(entry IN LISTS needed)
+  if(NOT entry MATCHES "\\[(libc\\.so\\.6|ld-linux[^]]*)\\]")
+    message(FATAL_ERROR "${BINARY} needs more than libc: ${entry}")
+  endif()
+  message(STATUS "${entry}")
+endforeach()

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Judges the records of one test VM run (the guest's /io/out directory).
+
+Prints a timeline and the measurements, then one line per failed check.
+Exit status 0 when every check passed.
+"""
+import collections
+import os
+import re
+import sys
+
+Q = "xset -display :0.0 q"
+SEQUENCE = [
+    "xset -display :0.0 dpms force on",
+    "xset -display :0.0 dpms force off",
+    "xrefresh -display :0.0 -black",
+]
+ZERO, EIGHT = "30", "38"  # the brightness file's bytes, in hex: exactly "0", "8"
+
+
+class Call:
+    def __init__(self, line):
+        f = line.split(" ", 7)
+        self.t0, self.t1 = float(f[0]), float(f[1])
+        self.pid, self.bl, self.rc, self.reading = f[2], f[3], int(f[4]), f[5]
+        self.cmd = f[6] + " " + f[7]
+
+    def __repr__(self):
+        r = "" if self.reading == "-" else f" -> {self.reading}"
+        return f"{self.t0:8.2f} {self.cmd}{r} (brightness {self.bl}, rc {self.rc})"
+
+
+class Run:
+    def __init__(self, out):
+        self.out = out
+        self.failures = []
+
+    def text(self, name, default=None):
+        try:
+            with open(os.path.join(self.out, name), errors="replace") as f:
+                return f.read()
+        except OSError:
+            if default is None:
+                self.fail(f"missing record {name}")
+                return ""
+            return default
+
+    def fail(self, msg):
+        self.failures.append(msg)
+
+    def expect(self, ok, msg):
+        if not ok:
+            self.fail(msg)
+        return ok
+
+
+def ppm_mean(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    # P6 header: magic, width, height, maxval, one whitespace byte, then pixels.
+    m = re.match(rb"P6\s+(?:#.*\s+)*(\d+)\s+(\d+)\s+(\d+)\s", data)
+    if not m:
+        raise ValueError("not a binary PPM")
+    w, h = int(m.group(1)), int(m.group(2))
+    pixels = data[m.end():m.end() + 3 * w * h]
+    return w, h, sum(pixels) / len(pixels)
+
+
+def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_before):
+    """One scenario: exactly one blanking sequence, one cycle after the first
+    on-to-not-on reading that followed event time `since`."""
+    blocks, i = [], 0
+    while i < len(calls):
+        if calls[i].cmd == Q:
+            i += 1
+            continue
+        j = i
+        while j < len(calls) and calls[j].cmd != Q:
+            j += 1
+        blocks.append((i, j))
+        i = j
+    if not run.expect(len(blocks) == 1, f"{name}: expected exactly one blanking sequence, saw "
+                      f"{len(blocks)}: {[[c.cmd for c in calls[a:b]] for a, b in blocks]}"):
+        return None
+    a, b = blocks[0]
+    seq = calls[a:b]
+    run.expect([c.cmd for c in seq] == SEQUENCE,
+               f"{name}: X commands of the sequence were {[c.cmd for c in seq]}, expected {SEQUENCE}")
+    if not run.expect(a >= 3, f"{name}: sequence without the readings that should precede it"):
+        return None
+    was_on, trigger, last_query = calls[a - 3], calls[a - 2], calls[a - 1]
+    run.expect(was_on.reading == "On" and trigger.reading == trigger_reading,
+               f"{name}: readings before the sequence were {was_on.reading!r} then {trigger.reading!r}, "
+               f"expected 'On' then {trigger_reading!r} and one more cycle")
+    run.expect(trigger.t0 > since, f"{name}: the not-on reading came before the scenario made it happen")
+    delay = seq[0].t0 - trigger.t0
+    run.expect(0.98 <= delay <= 4.0,
+               f"{name}: sequence started {delay:.2f} s after the not-on reading, expected one cycle (1-4 s)")
+    run.expect(all(c.bl == ZERO for c in seq),
+               f"{name}: brightness during the X commands was {[c.bl for c in seq]}, expected all {ZERO!r} (\"0\")")
+    run.expect(last_query.bl == level_before,
+               f"{name}: brightness before the sequence was {last_query.bl!r}, expected {level_before!r}")
+    after = calls[b:]
+    run.expect(len(after) >= 2 and after[0].bl == EIGHT,
+               f"{name}: after the sequence expected brightness {EIGHT!r} (\"8\") and at least two "
+               f"more queries, saw {after[:2]}")
+    run.expect(all(c.reading != "On" for c in after),
+               f"{name}: monitor read on again after the sequence: {[c for c in after if c.reading == 'On']}")
+    if x_alive:
+        run.expect(all(c.rc == 0 for c in seq), f"{name}: X commands failed: {seq}")
+    else:
+        run.expect(all(c.rc != 0 for c in seq), f"{name}: X commands succeeded without an X server: {seq}")
+
+    # The panel just before DPMS is forced off, seen by QEMU and read back from /dev/fb0.
+    off = seq[1]
+    shot = os.path.join(run.out, f"shot-{off.pid}.ppm")
+    mean = None
+    try:
+        w, h, mean = ppm_mean(shot)
+        run.expect(mean >= 250, f"{name}: screenshot before DPMS off is not white: mean {mean:.1f} ({w}x{h})")
+    except (OSError, ValueError) as e:
+        run.fail(f"{name}: no usable screenshot before DPMS off: {e}")
+    geo = run.text("fb-geometry.txt").split()
+    xres_virtual, yres = (int(v) for v in geo[0].split(","))
+    painted = 4 * yres * xres_virtual
+    try:
+        with open(os.path.join(run.out, f"fb-{off.pid}.raw"), "rb") as f:
+            fb = f.read(painted)
+        white = fb.count(0xFF)
+        run.expect(len(fb) == painted and white == painted,
+                   f"{name}: /dev/fb0 before DPMS off: {white} of {painted} bytes are 0xFF")
+    except OSError as e:
+        run.fail(f"{name}: no framebuffer dump before DPMS off: {e}")
+    return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean}
+
+
+def main():
+    run = Run(sys.argv[1])
+    result = run.text("result").strip()
+    run.expect(result == "done", f"guest did not finish its scenarios: {result or 'no result'}")
+
+    events = {}
+    for line in run.text("events.log").splitlines():
+        t, name = line.split(" ", 2)[:2]
+        events.setdefault(name, float(t))
+    calls = [Call(l) for l in run.text("calls.log").splitlines() if l.strip()]
+    print("Calls seen by the xset/xrefresh stand-ins (guest uptime, s):")
+    for c in calls:
+        print("  ", c)
+    print("Guest events:", ", ".join(f"{k} {v:.2f}" for k, v in events.items()))
+
+    bounds = [events.get("tavrin-start", 0.0), events.get("s2-wake", 1e9),
+              events.get("s3-x-restarted", 1e9), 1e9]
+    scenarios = [
+        ("scenario 1 (X blanks by itself)", "s1-dpms-timeout", "Off", True, "35"),
+        ("scenario 2 (X server killed after an on reading)", "s2-x-killed", "none", False, EIGHT),
+        ("scenario 3 (new X server blanks by itself)", "s3-dpms-timeout", "Off", True, EIGHT),
+    ]
+    found = []
+    if result == "done":
+        for k, (name, since, reading, alive, before) in enumerate(scenarios):
+            window = [c for c in calls if bounds[k] <= c.t0 < bounds[k + 1]]
+            r = check_sequence(run, name, window, events.get(since, 1e9), reading, alive, before)
+            if r:
+                found.append(r)
+                print(f"{name}: sequence {r['delay']:.2f} s after the {reading!r} reading; "
+                      f"screenshot mean {r['mean'] if r['mean'] is None else round(r['mean'], 2)}")
+        if "s2-fb-black" in events and len(found) > 1:
+            run.expect(events["s2-fb-black"] < found[1]["seq"][0].t0,
+                       "scenario 2: the panel was blacked out only after the sequence had started")
+
+    # Cadence: a cycle is one query, the sequence if due, and a one-second wait.
+    queries = [c for c in calls if c.cmd == Q]
+    for p, n in zip(queries, queries[1:]):
+        busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
+        gap = n.t0 - p.t0
+        run.expect(0.98 <= gap and gap - busy <= 4.0,
+                   f"queries at {p.t0:.2f} and {n.t0:.2f}: {gap:.2f} s apart (sequence {busy:.2f} s)")
+
+    # The watcher's process, sampled about five times a second.
+    samples = []
+    for line in run.text("poll.log").splitlines():
+        f = line.split()
+        if len(f) >= 5:
+            kids = [k.split(":") for k in f[5:]]
+            samples.append((float(f[0]), f[1], f[2], int(f[3]), int(f[4]), kids))
+    if run.expect(samples, "no samples of the watcher's process"):
+        levels = [s[1] for s in samples]
+        steps = [v for i, v in enumerate(levels) if i == 0 or v != levels[i - 1]]
+        print("Brightness file over time:", " -> ".join(steps))
+        run.expect(steps == ["5", "0", "8", "0", "8", "0", "8"],
+                   f"brightness went {steps}, expected 5 then 0/8 once per sequence")
+        dead = [s for s in samples if s[2] in ("gone", "Z", "X", "x")]
+        run.expect(not dead, f"watcher ended: state {dead[0][2]} at {dead[0][0]:.2f}" if dead else "")
+        zombie_since = {}
+        for t, _, _, _, _, kids in samples:
+            for pid, state in kids:
+                if state == "Z":
+                    first = zombie_since.setdefault(pid, t)
+                    run.expect(t - first < 0.5, f"child {pid} of the watcher a zombie for {t - first:.2f} s")
+        start = events.get("tavrin-start", 0.0) + 0.5
+        end_last = found[-1]["seq"][-1].t1 + 0.5 if found else 1e9
+        early = [s[3] for s in samples if start <= s[0] < start + 10 and not s[5]]
+        late = [s for s in samples if s[0] > end_last and not s[5]]
+        if run.expect(early and late, "too few quiet samples of the watcher's descriptors"):
+            lo_early, lo_late = min(early), min(s[3] for s in late)
+            print(f"Open descriptors of the watcher when idle: {lo_early} at start, {lo_late} at the end")
+            run.expect(lo_late <= lo_early, f"open descriptors grew from {lo_early} to {lo_late}")
+            run.expect(all(s[4] == 0 for s in late), "framebuffer still mapped after the last sequence")
+
+    # Everything the watcher printed must have come from the X tools.
+    own = collections.Counter(run.text("tavrin.out").splitlines())
+    own.subtract(collections.Counter(run.text("tools-out.log").splitlines()))
+    extra = [l for l, n in own.items() if n > 0]
+    run.expect(not extra, f"the watcher printed output of its own: {extra[:5]}")
+
+    final_q = run.text("final-xset-q.txt")
+    run.expect("Monitor is Off" in final_q, "monitor not off at the end:\n" + final_q)
+    final_bl = run.text("final-brightness.hex").strip()
+    run.expect(final_bl == EIGHT, f"brightness file at the end holds bytes {final_bl!r}, expected {EIGHT!r}")
+
+    for msg in run.failures:
+        print("FAIL:", msg)
+    print("e2e:", "FAILED" if run.failures else "PASSED", f"({len(run.failures)} failed checks)")
+    return 1 if run.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

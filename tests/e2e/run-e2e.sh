@@ -1,0 +1,103 @@
+#!/bin/bash
+# End-to-end test of an armhf tavrin executable on an emulated ARM panel.
+# Usage: run-e2e.sh PATH/TO/ARMHF/tavrin
+# Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem image is
+# cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh.
+# TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-420}
+
+die() { echo "run-e2e: $*" >&2; exit 1; }
+
+[ $# -eq 1 ] || die "usage: $0 PATH/TO/ARMHF/tavrin"
+tavrin=$1
+[ -f "$tavrin" ] || die "no such file: $tavrin"
+hexbytes() { od -An -tx1 -j"$2" -N"$3" "$1" | tr -d ' \n'; }
+# 32-bit little-endian ELF, machine 40 (ARM).
+[ "$(hexbytes "$tavrin" 0 6)" = 7f454c460101 ] && [ "$(hexbytes "$tavrin" 18 2)" = 2800 ] ||
+    die "$tavrin is not a 32-bit little-endian ARM ELF executable"
+[ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
+
+host_packages=(qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
+    qemu-utils e2fsprogs python3)
+missing=()
+for p in "${host_packages[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "run-e2e: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+        { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; } ||
+        die "could not install ${missing[*]}"
+fi
+
+cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-e2e
+key=$(cat "$here/build-image.sh" | sha256sum | cut -c1-16)
+image=$cache_root/$key
+mkdir -p "$cache_root"
+(
+    flock 9
+    if [ ! -f "$image/rootfs.ext4" ]; then
+        echo "run-e2e: building the armhf root filesystem (a few minutes) into $image"
+        blog=$cache_root/build-$key.log
+        timeout 45m sh "$here/build-image.sh" "$image" >"$blog" 2>&1 ||
+            { tail -n 30 "$blog" >&2; die "root filesystem build failed (log: $blog)"; }
+    fi
+) 9>"$cache_root/lock"
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
+qpid=
+cleanup() {
+    if [ -n "$qpid" ] && kill -0 "$qpid" 2>/dev/null; then
+        kill "$qpid" 2>/dev/null
+        sleep 1
+        kill -9 "$qpid" 2>/dev/null || true
+    fi
+    if [ "${TAVRIN_E2E_KEEP:-}" = 1 ]; then
+        echo "run-e2e: records kept in $scratch"
+    else
+        rm -rf "$scratch"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+share=$scratch/io
+mkdir -p "$share/out"
+cp "$here/guest/init.sh" "$here/guest/wrap.sh" "$here/guest/xorg.conf" "$share/"
+cp "$tavrin" "$share/tavrin"
+qemu-img create -q -f qcow2 -F raw -b "$image/rootfs.ext4" "$scratch/overlay.qcow2"
+
+echo "run-e2e: booting the emulated panel (about a minute)"
+# force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
+qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 \
+    -global virtio-mmio.force-legacy=false \
+    -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
+    -append "console=ttyAMA0 root=/dev/vda rw init=/usr/local/sbin/e2e-init panic=-1" \
+    -drive if=none,file="$scratch/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
+    -device virtio-gpu-device,xres=800,yres=480 \
+    -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \
+    -qmp unix:"$scratch/qmp.sock",server=on,wait=off \
+    -display none -monitor none -nodefaults -no-reboot \
+    -serial file:"$scratch/serial.log" >"$scratch/qemu.log" 2>&1 &
+qpid=$!
+
+vm_status=0
+python3 "$here/vm.py" --qmp "$scratch/qmp.sock" --out "$share/out" --timeout "$vm_timeout" || vm_status=$?
+kill "$qpid" 2>/dev/null || true
+wait "$qpid" 2>/dev/null || true
+qpid=
+
+check_status=0
+python3 "$here/check.py" "$share/out" || check_status=$?
+if [ "$vm_status" -ne 0 ] || [ "$check_status" -ne 0 ]; then
+    echo "---- guest console (last lines) ----" >&2
+    tail -n 40 "$scratch/serial.log" >&2 || true
+    cat "$scratch/qemu.log" >&2 || true
+    [ "$vm_status" -eq 0 ] || die "the VM run did not complete (status $vm_status)"
+    die "end-to-end checks failed"
+fi
+echo "run-e2e: PASSED"

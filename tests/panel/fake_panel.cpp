@@ -1,0 +1,292 @@
+// Preloaded into an unmodified tavrin to give it a simulated panel: the
+// framebuffer device and the brightness attribute are redirected into the
+// directory named by TAVRIN_SIM, the geometry query is answered from a file
+// there, and each thing tavrin does to the panel is logged as an event.
+//
+// The simulation directory holds:
+//   fb           backing file of the framebuffer (absent: no device)
+//   fb-geometry  "xres_virtual yres yres_virtual bits_per_pixel"
+//   brightness   backing file of the brightness attribute (absent: no backlight)
+//   faults       words naming refused operations: "ioctl", "mmap"
+//   events       appended: "<seconds since the epoch> <event>"
+// The stand-in X tools beside this file log into the same events file.
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr char fb_path[] = "/dev/fb0";
+constexpr char brightness_path[] = "/sys/class/backlight/backlight/brightness";
+
+using open_fn = int (*)(const char *, int, ...);
+using close_fn = int (*)(int);
+using write_fn = ssize_t (*)(int, const void *, size_t);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using munmap_fn = int (*)(void *, size_t);
+
+int fb_fd = -1;
+int brightness_fd = -1;
+void *fb_map = nullptr;
+size_t fb_map_length = 0;
+
+template <typename Fn> Fn real(const char *name)
+{
+	return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+const char *sim_dir()
+{
+	const char *dir = std::getenv("TAVRIN_SIM");
+	return dir != nullptr ? dir : "";
+}
+
+void sim_file(char *out, size_t size, const char *name)
+{
+	std::snprintf(out, size, "%s/%s", sim_dir(), name);
+}
+
+void log_event(const char *format, ...)
+{
+	char line[256];
+	timespec now;
+	clock_gettime(CLOCK_REALTIME, &now);
+	int used = std::snprintf(line, sizeof line, "%lld.%09ld ",
+				 static_cast<long long>(now.tv_sec), now.tv_nsec);
+	va_list args;
+	va_start(args, format);
+	used += std::vsnprintf(line + used, sizeof line - used, format, args);
+	va_end(args);
+	if (used >= static_cast<int>(sizeof line) - 1)
+		used = sizeof line - 2;
+	line[used++] = '\n';
+
+	char events[512];
+	sim_file(events, sizeof events, "events");
+	const int fd =
+		real<open_fn>("open")(events, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+	if (fd < 0)
+		return;
+	const ssize_t written = real<write_fn>("write")(fd, line, used);
+	(void)written;
+	real<close_fn>("close")(fd);
+}
+
+bool fault_enabled(const char *word)
+{
+	char faults[512];
+	sim_file(faults, sizeof faults, "faults");
+	std::FILE *f = std::fopen(faults, "re");
+	if (f == nullptr)
+		return false;
+	char token[64];
+	bool found = false;
+	while (!found && std::fscanf(f, "%63s", token) == 1)
+		found = std::strcmp(token, word) == 0;
+	std::fclose(f);
+	return found;
+}
+
+// The redirected path for a panel path, or the path itself.
+const char *redirect(const char *path, char *buffer, size_t size)
+{
+	if (path == nullptr)
+		return path;
+	if (std::strcmp(path, fb_path) == 0) {
+		sim_file(buffer, size, "fb");
+		return buffer;
+	}
+	if (std::strcmp(path, brightness_path) == 0) {
+		sim_file(buffer, size, "brightness");
+		return buffer;
+	}
+	return path;
+}
+
+int open_redirected(const char *symbol, const char *path, int flags, mode_t mode)
+{
+	char buffer[512];
+	const char *target = redirect(path, buffer, sizeof buffer);
+	const int fd = real<open_fn>(symbol)(target, flags, mode);
+	if (target == buffer && fd >= 0) {
+		if (std::strcmp(path, fb_path) == 0)
+			fb_fd = fd;
+		else
+			brightness_fd = fd;
+	}
+	return fd;
+}
+
+int answer_geometry(fb_var_screeninfo *var)
+{
+	char geometry[512];
+	sim_file(geometry, sizeof geometry, "fb-geometry");
+	std::FILE *f = std::fopen(geometry, "re");
+	if (f == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	std::memset(var, 0, sizeof *var);
+	const int fields = std::fscanf(f, "%u %u %u %u", &var->xres_virtual, &var->yres,
+				       &var->yres_virtual, &var->bits_per_pixel);
+	std::fclose(f);
+	if (fields != 4) {
+		errno = EINVAL;
+		return -1;
+	}
+	var->xres = var->xres_virtual;
+	return 0;
+}
+
+size_t count_white(const void *map, size_t length)
+{
+	const unsigned char *bytes = static_cast<const unsigned char *>(map);
+	size_t white = 0;
+	for (size_t i = 0; i < length; ++i)
+		white += bytes[i] == 0xFF;
+	return white;
+}
+
+// Children of tavrin are host tools: they need no simulated panel, and under
+// a user-mode emulator they could not even load this library.
+__attribute__((constructor)) void forget_preload()
+{
+	unsetenv("LD_PRELOAD");
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+	va_end(args);
+	return open_redirected("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+	va_end(args);
+	return open_redirected("open64", path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+	return open_redirected("open", path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+	return open_redirected("open64", path, flags, 0);
+}
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+	if (fd == brightness_fd && fd >= 0 && size > 0)
+		log_event("brightness %c", *static_cast<const char *>(data));
+	return real<write_fn>("write")(fd, data, size);
+}
+
+int close(int fd)
+{
+	if (fd >= 0 && fd == fb_fd) {
+		fb_fd = -1;
+		log_event("fb closed");
+	} else if (fd >= 0 && fd == brightness_fd) {
+		brightness_fd = -1;
+		log_event("brightness closed");
+	}
+	return real<close_fn>("close")(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+	va_list args;
+	va_start(args, request);
+	void *argument = va_arg(args, void *);
+	va_end(args);
+	if (fd < 0 || fd != fb_fd)
+		return real<ioctl_fn>("ioctl")(fd, request, argument);
+	if (request != FBIOGET_VSCREENINFO || fault_enabled("ioctl")) {
+		log_event("fb ioctl refused");
+		errno = request == FBIOGET_VSCREENINFO ? EIO : ENOTTY;
+		return -1;
+	}
+	return answer_geometry(static_cast<fb_var_screeninfo *>(argument));
+}
+
+// A real fbdev driver refuses a mapping larger than its memory instead of
+// handing out pages that fault when touched.
+static bool refuse_panel_map(int fd, size_t length)
+{
+	struct stat st;
+	if (!fault_enabled("mmap") && fstat(fd, &st) == 0 &&
+	    length <= static_cast<size_t>(st.st_size))
+		return false;
+	log_event("fb mmap refused %zu", length);
+	errno = EINVAL;
+	return true;
+}
+
+static void *remember_panel_map(void *map, size_t length)
+{
+	if (map != MAP_FAILED) {
+		fb_map = map;
+		fb_map_length = length;
+	}
+	return map;
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+	using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+	const mmap_fn real_mmap = real<mmap_fn>("mmap");
+	if (fd < 0 || fd != fb_fd)
+		return real_mmap(address, length, protection, flags, fd, offset);
+	if (refuse_panel_map(fd, length))
+		return MAP_FAILED;
+	return remember_panel_map(real_mmap(address, length, protection, flags, fd, offset),
+				  length);
+}
+
+void *mmap64(void *address, size_t length, int protection, int flags, int fd, off64_t offset)
+{
+	using mmap64_fn = void *(*)(void *, size_t, int, int, int, off64_t);
+	const mmap64_fn real_mmap64 = real<mmap64_fn>("mmap64");
+	if (fd < 0 || fd != fb_fd)
+		return real_mmap64(address, length, protection, flags, fd, offset);
+	if (refuse_panel_map(fd, length))
+		return MAP_FAILED;
+	return remember_panel_map(real_mmap64(address, length, protection, flags, fd, offset),
+				  length);
+}
+
+int munmap(void *address, size_t length)
+{
+	if (address != nullptr && address == fb_map) {
+		log_event("fb painted %zu of %zu", count_white(address, length), fb_map_length);
+		fb_map = nullptr;
+	}
+	return real<munmap_fn>("munmap")(address, length);
+}
+
+} // extern "C"

@@ -1,0 +1,199 @@
+#include "simulated_panel.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace
+{
+
+// The unmodified executable; TAVRIN_TEST_LAUNCHER may name a command (a
+// memory checker, say) to run it under, as space-separated words.
+std::vector<std::string> tavrin_command()
+{
+	std::vector<std::string> words;
+	if (const char *launcher = std::getenv("TAVRIN_TEST_LAUNCHER")) {
+		std::istringstream in(launcher);
+		for (std::string word; in >> word;)
+			words.push_back(word);
+	}
+	words.push_back(TAVRIN_EXECUTABLE);
+	return words;
+}
+
+std::vector<std::string> tavrin_environment(const std::string &sim)
+{
+	std::vector<std::string> env;
+	for (char **entry = environ; *entry != nullptr; ++entry) {
+		const std::string item = *entry;
+		if (item.rfind("PATH=", 0) != 0 && item.rfind("LD_PRELOAD=", 0) != 0 &&
+		    item.rfind("TAVRIN_SIM=", 0) != 0)
+			env.push_back(item);
+	}
+	env.push_back(std::string("PATH=") + TAVRIN_STAND_INS + ":/usr/bin:/bin");
+	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
+	env.push_back("TAVRIN_SIM=" + sim);
+	return env;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+	std::vector<char *> result;
+	for (std::string &s : strings)
+		result.push_back(s.data());
+	result.push_back(nullptr);
+	return result;
+}
+
+} // namespace
+
+SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
+{
+	if (setup.framebuffer) {
+		write_file(dir_.file("fb"), std::string(setup.framebuffer_bytes, '\0'));
+		write_file(dir_.file("fb-geometry"), setup.geometry + "\n");
+	}
+	if (setup.brightness)
+		write_file(dir_.file("brightness"), "5\n");
+	write_file(dir_.file("faults"), setup.faults + "\n");
+	write_file(dir_.file("events"), "");
+	set_monitor_on(true);
+}
+
+SimulatedPanel::~SimulatedPanel()
+{
+	stop_tavrin();
+}
+
+void SimulatedPanel::start_tavrin()
+{
+	std::vector<std::string> argv_strings = tavrin_command();
+	std::vector<std::string> env_strings = tavrin_environment(dir_.path());
+	std::vector<char *> argv = pointers(argv_strings);
+	std::vector<char *> env = pointers(env_strings);
+
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	const std::string output = dir_.file("tavrin-output");
+	posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+					 0644);
+	posix_spawn_file_actions_adddup2(&actions, 1, 2);
+	const int error = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
+	posix_spawn_file_actions_destroy(&actions);
+	if (error != 0)
+		throw std::runtime_error(std::string("cannot start tavrin: ") +
+					 std::strerror(error));
+}
+
+bool SimulatedPanel::tavrin_running()
+{
+	if (pid_ <= 0)
+		return false;
+	int status;
+	return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+bool SimulatedPanel::stop_tavrin()
+{
+	if (pid_ <= 0)
+		return false;
+	const bool was_running = tavrin_running();
+	kill(pid_, SIGTERM);
+	int status;
+	while (waitpid(pid_, &status, 0) == -1 && errno == EINTR)
+		;
+	pid_ = -1;
+	return was_running;
+}
+
+void SimulatedPanel::set_monitor_on(bool on)
+{
+	write_file(dir_.file("dpms"), on ? "On\n" : "Off\n");
+}
+
+void SimulatedPanel::set_x_reachable(bool reachable)
+{
+	if (reachable)
+		std::remove(dir_.file("x-down").c_str());
+	else
+		write_file(dir_.file("x-down"), "");
+}
+
+void SimulatedPanel::set_query_mode(const std::string &mode)
+{
+	write_file(dir_.file("xset-mode"), mode);
+}
+
+std::vector<PanelEvent> SimulatedPanel::events() const
+{
+	std::vector<PanelEvent> result;
+	std::istringstream in(read_file(dir_.file("events")));
+	for (std::string line; std::getline(in, line);) {
+		const std::size_t space = line.find(' ');
+		if (space == std::string::npos)
+			continue;
+		result.push_back({std::strtod(line.c_str(), nullptr), line.substr(space + 1)});
+	}
+	return result;
+}
+
+int SimulatedPanel::count_events(const std::string &what) const
+{
+	int count = 0;
+	for (const PanelEvent &event : events())
+		count += event.what == what;
+	return count;
+}
+
+bool SimulatedPanel::wait_for(const std::function<bool(const std::vector<PanelEvent> &)> &done,
+			      double seconds) const
+{
+	const auto deadline =
+		std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+	while (!done(events())) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return true;
+}
+
+bool SimulatedPanel::wait_for_events(const std::string &what, int count, double seconds) const
+{
+	return wait_for(
+		[&](const std::vector<PanelEvent> &events) {
+			int seen = 0;
+			for (const PanelEvent &event : events)
+				seen += event.what == what;
+			return seen >= count;
+		},
+		seconds);
+}
+
+std::string SimulatedPanel::tavrin_output() const
+{
+	return read_file(dir_.file("tavrin-output"));
+}
+
+std::string SimulatedPanel::framebuffer() const
+{
+	return read_file(dir_.file("fb"));
+}
+
+std::string SimulatedPanel::brightness() const
+{
+	return read_file(dir_.file("brightness"));
+}

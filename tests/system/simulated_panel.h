@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "scratch_dir.h"
+
+// The real tavrin executable, run unmodified against the simulated panel of
+// tests/panel: stand-in xset and xrefresh first on PATH, and the framebuffer
+// and brightness attribute redirected by a preloaded library.
+struct PanelSetup {
+	bool framebuffer = true;
+	// "xres_virtual yres yres_virtual bits_per_pixel", as the device reports.
+	std::string geometry = "3 4 4 16";
+	std::size_t framebuffer_bytes = 64;
+	bool brightness = true;
+	// "ioctl" and/or "mmap": panel operations the device refuses.
+	std::string faults;
+};
+
+struct PanelEvent {
+	double time;
+	std::string what;
+};
+
+class SimulatedPanel
+{
+      public:
+	explicit SimulatedPanel(const PanelSetup &setup);
+	~SimulatedPanel();
+
+	void start_tavrin();
+	// Ends tavrin with SIGTERM. Returns false if it had already died.
+	bool stop_tavrin();
+	bool tavrin_running();
+
+	void set_monitor_on(bool on);
+	void set_x_reachable(bool reachable);
+	void set_query_mode(const std::string &mode);
+
+	std::vector<PanelEvent> events() const;
+	int count_events(const std::string &what) const;
+	// Polls the event log until `done` holds or `seconds` pass.
+	bool wait_for(const std::function<bool(const std::vector<PanelEvent> &)> &done,
+		      double seconds) const;
+	bool wait_for_events(const std::string &what, int count, double seconds) const;
+
+	std::string tavrin_output() const;
+	std::string framebuffer() const;
+	std::string brightness() const;
+	const ScratchDir &dir() const
+	{
+		return dir_;
+	}
+
+      private:
+	ScratchDir dir_;
+	pid_t pid_ = -1;
+};
