@@ -1,0 +1,28 @@
+# Shared by the project's scripts: sourced, not run.
+
+# Installs the Debian packages given that are not installed yet. The package
+# lists are refreshed once, and only when something is missing, so a machine
+# that has everything needs no network.
+need_packages() {
+	local missing=()
+	local package
+	for package in "$@"; do
+		dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+			missing+=("$package")
+	done
+	[ ${#missing[@]} -eq 0 ] && return 0
+	local sudo=
+	[ "$(id -u)" -eq 0 ] || sudo=sudo
+	echo "installing: ${missing[*]}"
+	if [ -z "${TAVRIN_APT_UPDATED:-}" ]; then
+		$sudo apt-get update -qq
+		export TAVRIN_APT_UPDATED=1
+	fi
+	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+		"${missing[@]}" >/dev/null
+}
+
+# Host build and test tools.
+need_host_toolchain() {
+	need_packages cmake make g++ binutils googletest
+}
