@@ -45,7 +45,7 @@ int wait_one_cycle()
 	return result;
 }
 
-void run_watch_cycle()
+static void run_watch_cycle()
 {
 	const int on = query_monitor_on();
 	if (advance_watch_state(on) != 0)

@@ -20,6 +20,4 @@ int advance_watch_state(int on);
 // handler interrupts it. Returns 0, or -1 on an error other than EINTR.
 int wait_one_cycle();
 
-void run_watch_cycle();
-
 [[noreturn]] void watch_loop();
