@@ -39,6 +39,7 @@ arch-test armhf >/dev/null || { echo "build-image: cannot run armhf binaries (bi
 
 work=$(mktemp -d "${out}.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 mkdir -p "$debcache" "$work/root"
 
 # Stage 0 of PID 1: only reaches the 9p share and hands over to the test's init

@@ -92,10 +92,10 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
     run.expect(was_on.reading == "On" and trigger.reading == trigger_reading,
                f"{name}: readings before the sequence were {was_on.reading!r} then {trigger.reading!r}, "
                f"expected 'On' then {trigger_reading!r} and one more cycle")
-    run.expect(trigger.t0 > since, f"{name}: the not-on reading came before the scenario made it happen")
+    run.expect(trigger.t1 > since, f"{name}: the not-on reading came before the scenario made it happen")
     delay = seq[0].t0 - trigger.t0
-    run.expect(0.98 <= delay <= 4.0,
-               f"{name}: sequence started {delay:.2f} s after the not-on reading, expected one cycle (1-4 s)")
+    run.expect(delay >= 0.98, f"{name}: sequence started {delay:.2f} s after the not-on reading, "
+               "without the one-second wait of a cycle")
     run.expect(all(c.bl == ZERO for c in seq),
                f"{name}: brightness during the X commands was {[c.bl for c in seq]}, expected all {ZERO!r} (\"0\")")
     run.expect(last_query.bl == level_before,
@@ -112,7 +112,10 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
         run.expect(all(c.rc != 0 for c in seq), f"{name}: X commands succeeded without an X server: {seq}")
 
     # The panel just before DPMS is forced off, seen by QEMU and read back from /dev/fb0.
-    off = seq[1]
+    offs = [c for c in seq if c.cmd == SEQUENCE[1]]
+    if not run.expect(offs, f"{name}: DPMS never forced off"):
+        return None
+    off = offs[0]
     shot = os.path.join(run.out, f"shot-{off.pid}.ppm")
     mean = None
     try:
@@ -150,16 +153,16 @@ def main():
     print("Guest events:", ", ".join(f"{k} {v:.2f}" for k, v in events.items()))
 
     bounds = [events.get("tavrin-start", 0.0), events.get("s2-wake", 1e9),
-              events.get("s3-x-restarted", 1e9), 1e9]
+              events.get("s3-x-restart", 1e9), 1e9]
     scenarios = [
         ("scenario 1 (X blanks by itself)", "s1-dpms-timeout", "Off", True, "35"),
-        ("scenario 2 (X server killed after an on reading)", "s2-x-killed", "none", False, EIGHT),
+        ("scenario 2 (X server killed after an on reading)", "s2-x-kill", "none", False, EIGHT),
         ("scenario 3 (new X server blanks by itself)", "s3-dpms-timeout", "Off", True, EIGHT),
     ]
     found = []
     if result == "done":
         for k, (name, since, reading, alive, before) in enumerate(scenarios):
-            window = [c for c in calls if bounds[k] <= c.t0 < bounds[k + 1]]
+            window = [c for c in calls if bounds[k] <= c.t1 < bounds[k + 1]]
             r = check_sequence(run, name, window, events.get(since, 1e9), reading, alive, before)
             if r:
                 found.append(r)
@@ -169,15 +172,15 @@ def main():
             run.expect(events["s2-fb-black"] < found[1]["seq"][0].t0,
                        "scenario 2: the panel was blacked out only after the sequence had started")
 
-    # Cadence: a cycle is one query, the sequence if due, and a one-second wait.
+    # Cadence: after each query (and the sequence, if due) a one-second wait.
     queries = [c for c in calls if c.cmd == Q]
     for p, n in zip(queries, queries[1:]):
         busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
-        gap = n.t0 - p.t0
-        run.expect(0.98 <= gap and gap - busy <= 4.0,
-                   f"queries at {p.t0:.2f} and {n.t0:.2f}: {gap:.2f} s apart (sequence {busy:.2f} s)")
+        idle = n.t0 - p.t1 - busy
+        run.expect(0.99 <= idle <= 8.0,
+                   f"queries at {p.t0:.2f} and {n.t0:.2f}: {idle:.2f} s between them outside X commands")
 
-    # The watcher's process, sampled about five times a second.
+    # The watcher's process, sampled about three times a second.
     samples = []
     for line in run.text("poll.log").splitlines():
         f = line.split()
@@ -192,16 +195,19 @@ def main():
                    f"brightness went {steps}, expected 5 then 0/8 once per sequence")
         dead = [s for s in samples if s[2] in ("gone", "Z", "X", "x")]
         run.expect(not dead, f"watcher ended: state {dead[0][2]} at {dead[0][0]:.2f}" if dead else "")
-        zombie_since = {}
+        zombie = {}  # pid -> (first, last) sample time seen as a zombie
         for t, _, _, _, _, kids in samples:
             for pid, state in kids:
                 if state == "Z":
-                    first = zombie_since.setdefault(pid, t)
-                    run.expect(t - first < 0.5, f"child {pid} of the watcher a zombie for {t - first:.2f} s")
+                    zombie[pid] = (zombie.get(pid, (t, t))[0], t)
+        lasting = {p: round(b - a, 2) for p, (a, b) in zombie.items() if b - a >= 1.0}
+        run.expect(not lasting, f"children of the watcher left as zombies (pid: seconds): {lasting}")
         start = events.get("tavrin-start", 0.0) + 0.5
         end_last = found[-1]["seq"][-1].t1 + 0.5 if found else 1e9
-        early = [s[3] for s in samples if start <= s[0] < start + 10 and not s[5]]
-        late = [s for s in samples if s[0] > end_last and not s[5]]
+        # Idle: no child at work (a popen pipe is open while one is).
+        idle = [s for s in samples if all(state == "Z" for _, state in s[5])]
+        early = [s[3] for s in idle if start <= s[0] < start + 10]
+        late = [s for s in idle if s[0] > end_last]
         if run.expect(early and late, "too few quiet samples of the watcher's descriptors"):
             lo_early, lo_late = min(early), min(s[3] for s in late)
             print(f"Open descriptors of the watcher when idle: {lo_early} at start, {lo_late} at the end")

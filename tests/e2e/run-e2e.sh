@@ -38,25 +38,23 @@ cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-e2e
 key=$(cat "$here/build-image.sh" | sha256sum | cut -c1-16)
 image=$cache_root/$key
 mkdir -p "$cache_root"
-(
-    flock 9
-    if [ ! -f "$image/rootfs.ext4" ]; then
-        echo "run-e2e: building the armhf root filesystem (a few minutes) into $image"
-        blog=$cache_root/build-$key.log
-        timeout 45m sh "$here/build-image.sh" "$image" >"$blog" 2>&1 ||
-            { tail -n 30 "$blog" >&2; die "root filesystem build failed (log: $blog)"; }
-    fi
-) 9>"$cache_root/lock"
-
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
+bpid=
 qpid=
+vpid=
+scratch=
 cleanup() {
+    # Children are waited for in the background so that a signal reaches this
+    # trap at once; stop whatever is still running, by pid.
+    [ -z "$bpid" ] || kill "$bpid" 2>/dev/null || true
+    [ -z "$vpid" ] || kill "$vpid" 2>/dev/null || true
     if [ -n "$qpid" ] && kill -0 "$qpid" 2>/dev/null; then
         kill "$qpid" 2>/dev/null
         sleep 1
         kill -9 "$qpid" 2>/dev/null || true
     fi
-    if [ "${TAVRIN_E2E_KEEP:-}" = 1 ]; then
+    if [ -z "$scratch" ]; then
+        :
+    elif [ "${TAVRIN_E2E_KEEP:-}" = 1 ]; then
         echo "run-e2e: records kept in $scratch"
     else
         rm -rf "$scratch"
@@ -65,6 +63,19 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+exec 9>"$cache_root/lock"
+flock 9
+if [ ! -f "$image/rootfs.ext4" ]; then
+    echo "run-e2e: building the armhf root filesystem (several minutes) into $image"
+    blog=$cache_root/build-$key.log
+    timeout 45m sh "$here/build-image.sh" "$image" >"$blog" 2>&1 &
+    bpid=$!
+    wait "$bpid" || { tail -n 30 "$blog" >&2; die "root filesystem build failed (log: $blog)"; }
+    bpid=
+fi
+exec 9>&-
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
 share=$scratch/io
 mkdir -p "$share/out"
 cp "$here/guest/init.sh" "$here/guest/wrap.sh" "$here/guest/xorg.conf" "$share/"
@@ -86,7 +97,10 @@ qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 \
 qpid=$!
 
 vm_status=0
-python3 "$here/vm.py" --qmp "$scratch/qmp.sock" --out "$share/out" --timeout "$vm_timeout" || vm_status=$?
+python3 "$here/vm.py" --qmp "$scratch/qmp.sock" --out "$share/out" --timeout "$vm_timeout" &
+vpid=$!
+wait "$vpid" || vm_status=$?
+vpid=
 kill "$qpid" 2>/dev/null || true
 wait "$qpid" 2>/dev/null || true
 qpid=

@@ -56,7 +56,7 @@ chmod 755 /tmp/wrap/xset /tmp/wrap/xrefresh /tmp/tavrin
 # A child that has exited stays in /proc as a zombie until it is waited for.
 running() {
     st=
-    read -r st <"/proc/$1/stat" 2>/dev/null || return 1
+    read -r st 2>/dev/null <"/proc/$1/stat" || return 1
     st=${st##*) }
     [ "${st%% *}" != Z ]
 }
@@ -85,21 +85,21 @@ poll() {
         read -r t _ </proc/uptime
         b=
         read -r b <"$BL" || :
-        if read -r st <"/proc/$TPID/stat" 2>/dev/null; then
+        if read -r st 2>/dev/null <"/proc/$TPID/stat"; then
             st=${st##*) }
             st=${st%% *}
             set -- /proc/"$TPID"/fd/*
             nfd=$#
             nfb=0
             while read -r l; do
-                case $l in *fb0*) nfb=$((nfb + 1)) ;; esac
+                case $l in */dev/fb0) nfb=$((nfb + 1)) ;; esac
             done <"/proc/$TPID/maps"
             kids=
             kl=
-            read -r kl <"/proc/$TPID/task/$TPID/children" 2>/dev/null || :
+            read -r kl 2>/dev/null <"/proc/$TPID/task/$TPID/children" || :
             for k in $kl; do
                 ks=
-                read -r ks <"/proc/$k/stat" 2>/dev/null || :
+                read -r ks 2>/dev/null <"/proc/$k/stat" || :
                 ks=${ks##*) }
                 kids="$kids $k:${ks%% *}"
             done
@@ -107,7 +107,7 @@ poll() {
             st=gone nfd=0 nfb=0 kids=
         fi
         echo "$t $b $st $nfd $nfb$kids" >>"$LOG/poll.log"
-        sleep 0.2
+        sleep 0.3
     done
 }
 
@@ -151,18 +151,19 @@ poll &
 m=$(calls)
 wait_readings "$m" 2 On 20 || finish "scenario 1: no 'Monitor is On' reading"
 m=$(calls)
+ev "s1-dpms-timeout 5"
 X dpms 0 0 5
 X s reset
-ev "s1-dpms-timeout 5"
 wait_sequence "$m" 40 || finish "scenario 1: no blanking sequence ran to its end"
 sleep 5
 ev s1-end
 
 # 2: the X server goes away right after an "on" reading.
-X dpms force on
 ev s2-wake
+X dpms force on
 m=$(calls)
 wait_readings "$m" 2 On 20 || finish "scenario 2: no 'Monitor is On' reading after waking"
+ev s2-x-kill
 kill "$XPID"
 n=0
 while running "$XPID" && [ $n -lt 50 ]; do sleep 0.2; n=$((n + 1)); done
@@ -178,14 +179,14 @@ sleep 4
 ev s2-end
 
 # 3: a new X server; the watcher must blank again when it blanks by itself.
+ev s3-x-restart
 start_x 2
-ev s3-x-restarted
 m=$(calls)
 wait_readings "$m" 2 On 20 || finish "scenario 3: no 'Monitor is On' reading from the new X server"
 m=$(calls)
+ev "s3-dpms-timeout 4"
 X dpms 0 0 4
 X s reset
-ev "s3-dpms-timeout 4"
 wait_sequence "$m" 40 || finish "scenario 3: no blanking sequence ran to its end"
 sleep 4
 ev s3-end
