@@ -7,11 +7,14 @@
 //   fb           backing file of the framebuffer (absent: no device)
 //   fb-geometry  "xres_virtual yres yres_virtual bits_per_pixel"
 //   brightness   backing file of the brightness attribute (absent: no backlight)
-//   faults       words naming refused operations: "ioctl", "mmap"
+//   faults       words naming refused operations: "ioctl", "mmap", and
+//                "brightness" (opening the attribute for writing fails with
+//                EROFS, as on a read-only /sys, which stops root too)
 //   events       appended: "<seconds since the epoch> <event>"
 // The stand-in X tools beside this file log into the same events file.
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -116,10 +119,22 @@ const char *redirect(const char *path, char *buffer, size_t size)
 	return path;
 }
 
+bool refuse_brightness_writer(const char *path, int flags)
+{
+	if (std::strcmp(path, brightness_path) != 0 || (flags & O_ACCMODE) == O_RDONLY ||
+	    !fault_enabled("brightness"))
+		return false;
+	log_event("brightness open refused");
+	errno = EROFS;
+	return true;
+}
+
 int open_redirected(const char *symbol, const char *path, int flags, mode_t mode)
 {
 	char buffer[512];
 	const char *target = redirect(path, buffer, sizeof buffer);
+	if (target == buffer && refuse_brightness_writer(path, flags))
+		return -1;
 	const int fd = real<open_fn>(symbol)(target, flags, mode);
 	if (target == buffer && fd >= 0) {
 		if (std::strcmp(path, fb_path) == 0)
@@ -160,11 +175,29 @@ size_t count_white(const void *map, size_t length)
 	return white;
 }
 
+// Whether this process runs the executable named by TAVRIN_SIM_TARGET. A
+// launcher (a memory checker's wrapper script, say) starts before tavrin with
+// the same environment and must pass the preload on.
+bool is_target_process()
+{
+	const char *target = std::getenv("TAVRIN_SIM_TARGET");
+	if (target == nullptr)
+		return true;
+	char exe[PATH_MAX];
+	const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+	char resolved[PATH_MAX];
+	if (length < 0 || realpath(target, resolved) == nullptr)
+		return true;
+	exe[length] = '\0';
+	return std::strcmp(exe, resolved) == 0;
+}
+
 // Children of tavrin are host tools: they need no simulated panel, and under
 // a user-mode emulator they could not even load this library.
 __attribute__((constructor)) void forget_preload()
 {
-	unsetenv("LD_PRELOAD");
+	if (is_target_process())
+		unsetenv("LD_PRELOAD");
 }
 
 } // namespace

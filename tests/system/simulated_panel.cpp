@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -12,17 +13,26 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 extern char **environ;
 
 namespace
 {
 
+bool names_valgrind(const std::vector<std::string> &words)
+{
+	return !words.empty() && std::filesystem::path(words[0]).filename() == "valgrind";
+}
+
 // The unmodified executable; TAVRIN_TEST_LAUNCHER may name a command (a
-// memory checker, say) to run it under, as space-separated words.
-std::vector<std::string> tavrin_command()
+// memory checker, say) to run it under, as space-separated words. valgrind
+// reports into the simulation directory, where stop_tavrin reads it.
+std::vector<std::string> tavrin_command(const std::string &sim)
 {
 	std::vector<std::string> words;
 	if (const char *launcher = std::getenv("TAVRIN_TEST_LAUNCHER")) {
@@ -30,6 +40,8 @@ std::vector<std::string> tavrin_command()
 		for (std::string word; in >> word;)
 			words.push_back(word);
 	}
+	if (names_valgrind(words))
+		words.insert(words.begin() + 1, "--log-file=" + sim + "/valgrind.log");
 	words.push_back(TAVRIN_EXECUTABLE);
 	return words;
 }
@@ -40,12 +52,14 @@ std::vector<std::string> tavrin_environment(const std::string &sim)
 	for (char **entry = environ; *entry != nullptr; ++entry) {
 		const std::string item = *entry;
 		if (item.rfind("PATH=", 0) != 0 && item.rfind("LD_PRELOAD=", 0) != 0 &&
-		    item.rfind("TAVRIN_SIM=", 0) != 0)
+		    item.rfind("TAVRIN_SIM", 0) != 0)
 			env.push_back(item);
 	}
-	env.push_back(std::string("PATH=") + TAVRIN_STAND_INS + ":/usr/bin:/bin");
+	env.push_back("PATH=" + sim + "/bin:/usr/bin:/bin");
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
+	// Keeps the preload alive through a launcher until tavrin itself.
+	env.push_back(std::string("TAVRIN_SIM_TARGET=") + TAVRIN_EXECUTABLE);
 	return env;
 }
 
@@ -58,6 +72,38 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
 	return result;
 }
 
+// Asleep in its cycle wait with no child running: ended there, tavrin holds
+// nothing that a query or a step has open only while it runs.
+bool between_cycles(pid_t pid)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	const long call = std::strtol(read_file(proc + "/syscall").c_str(), nullptr, 10);
+	bool sleeping = call == SYS_clock_nanosleep;
+#ifdef SYS_nanosleep
+	sleeping = sleeping || call == SYS_nanosleep;
+#endif
+	const std::string task = proc + "/task/" + std::to_string(pid);
+	return sleeping && read_file(task + "/children").empty();
+}
+
+// SIGTERM ends tavrin without valgrind's --error-exitcode ever applying, so
+// the report decides: no error, no heap block left, and no descriptor open
+// but those tavrin was started with.
+void expect_clean_memcheck_report(const std::string &path)
+{
+	const std::string report = read_file(path);
+	bool clean = report.find("ERROR SUMMARY: 0 errors") != std::string::npos &&
+		     report.find("in use at exit: 0 bytes in 0 blocks") != std::string::npos;
+	std::istringstream lines(report);
+	bool inherited_expected = false;
+	for (std::string line; std::getline(lines, line);) {
+		if (inherited_expected && line.find("<inherited from parent>") == std::string::npos)
+			clean = false;
+		inherited_expected = line.find("== Open ") != std::string::npos;
+	}
+	EXPECT_TRUE(clean) << "valgrind's report on tavrin (" << path << "):\n" << report;
+}
+
 } // namespace
 
 SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
@@ -66,11 +112,21 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 		write_file(dir_.file("fb"), std::string(setup.framebuffer_bytes, '\0'));
 		write_file(dir_.file("fb-geometry"), setup.geometry + "\n");
 	}
-	if (setup.brightness)
+	if (setup.brightness_directory)
+		std::filesystem::create_directory(dir_.file("brightness"));
+	else if (setup.brightness)
 		write_file(dir_.file("brightness"), "5\n");
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
 	set_monitor_on(true);
+	if (!setup.query_mode.empty())
+		set_query_mode(setup.query_mode);
+	// The stand-ins are linked into a directory of the simulation's own, so
+	// that a test can take one away.
+	std::filesystem::create_directory(dir_.file("bin"));
+	for (const auto &entry : std::filesystem::directory_iterator(TAVRIN_STAND_INS))
+		std::filesystem::create_symlink(entry.path(),
+						dir_.file("bin/" + entry.path().filename().string()));
 }
 
 SimulatedPanel::~SimulatedPanel()
@@ -80,7 +136,8 @@ SimulatedPanel::~SimulatedPanel()
 
 void SimulatedPanel::start_tavrin()
 {
-	std::vector<std::string> argv_strings = tavrin_command();
+	std::vector<std::string> argv_strings = tavrin_command(dir_.path());
+	memchecked_ = names_valgrind(argv_strings);
 	std::vector<std::string> env_strings = tavrin_environment(dir_.path());
 	std::vector<char *> argv = pointers(argv_strings);
 	std::vector<char *> env = pointers(env_strings);
@@ -111,11 +168,18 @@ bool SimulatedPanel::stop_tavrin()
 	if (pid_ <= 0)
 		return false;
 	const bool was_running = tavrin_running();
+	if (was_running && memchecked_) {
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+		while (!between_cycles(pid_) && std::chrono::steady_clock::now() < deadline)
+			std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
 	kill(pid_, SIGTERM);
 	int status;
 	while (waitpid(pid_, &status, 0) == -1 && errno == EINTR)
 		;
 	pid_ = -1;
+	if (memchecked_)
+		expect_clean_memcheck_report(dir_.file("valgrind.log"));
 	return was_running;
 }
 
@@ -135,6 +199,15 @@ void SimulatedPanel::set_x_reachable(bool reachable)
 void SimulatedPanel::set_query_mode(const std::string &mode)
 {
 	write_file(dir_.file("xset-mode"), mode);
+}
+
+void SimulatedPanel::set_xset_installed(bool installed)
+{
+	const std::string link = dir_.file("bin/xset");
+	if (installed)
+		std::filesystem::create_symlink(std::string(TAVRIN_STAND_INS) + "/xset", link);
+	else
+		std::filesystem::remove(link);
 }
 
 std::vector<PanelEvent> SimulatedPanel::events() const

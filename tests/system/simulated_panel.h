@@ -17,8 +17,14 @@ struct PanelSetup {
 	std::string geometry = "3 4 4 16";
 	std::size_t framebuffer_bytes = 64;
 	bool brightness = true;
-	// "ioctl" and/or "mmap": panel operations the device refuses.
+	// A directory where the attribute should be (it wins over `brightness`):
+	// no open for writing takes it.
+	bool brightness_directory = false;
+	// "ioctl", "mmap" and/or "brightness": panel operations that are refused
+	// (see fake_panel.cpp).
 	std::string faults;
+	// How the stand-in xset's query misbehaves from the start (see its script).
+	std::string query_mode;
 };
 
 struct PanelEvent {
@@ -40,6 +46,8 @@ class SimulatedPanel
 	void set_monitor_on(bool on);
 	void set_x_reachable(bool reachable);
 	void set_query_mode(const std::string &mode);
+	// Puts the stand-in xset on tavrin's PATH, or takes it off.
+	void set_xset_installed(bool installed);
 
 	std::vector<PanelEvent> events() const;
 	int count_events(const std::string &what) const;
@@ -59,4 +67,6 @@ class SimulatedPanel
       private:
 	ScratchDir dir_;
 	pid_t pid_ = -1;
+	// Whether tavrin runs under valgrind, whose report is checked when it stops.
+	bool memchecked_ = false;
 };
