@@ -22,7 +22,9 @@ need_packages() {
 		"${missing[@]}" >/dev/null
 }
 
-# Host build and test tools.
+# Host build and test tools. The package checks among the tests build the
+# .deb (dpkg-dev, file), place its unit (pkg-config, systemd) and verify it
+# (systemd-analyze, man).
 need_host_toolchain() {
-	need_packages cmake make g++ binutils googletest
+	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db
 }

@@ -1,10 +1,35 @@
 #!/bin/bash
-# Builds tavrin for this machine and runs it in the foreground.
+# Builds tavrin and shows it at work on a simulated panel: no X server or
+# devices needed. The real, unmodified executable runs with the system tests'
+# stand-in xset/xrefresh first on PATH and their preloaded library standing
+# in for /dev/fb0 and the backlight. The pictures and the simulation's files
+# are left in build/demo.
+#
+#   scripts/run.sh          the demonstration, ends by itself (~6 s)
+#   scripts/run.sh --real   builds tavrin and runs it for real, in the foreground
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_host_toolchain
 
+case "${1:-}" in
+--real)
+	need_packages cmake make g++ binutils googletest
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target tavrin >/dev/null
+	exec build/host/tavrin
+	;;
+"") ;;
+*)
+	echo "usage: $0 [--real]" >&2
+	exit 2
+	;;
+esac
+
+need_packages cmake make g++ binutils googletest python3
 cmake --preset host >/dev/null
-cmake --build --preset host --target tavrin
-exec build/host/tavrin
+cmake --build --preset host --target tavrin tavrin_fake_panel >/dev/null
+exec python3 scripts/demo_panel.py \
+	--tavrin build/host/tavrin \
+	--preload "$PWD/build/host/tests/libtavrin_fake_panel.so" \
+	--stand-ins "$PWD/tests/panel/bin" \
+	--out build/demo

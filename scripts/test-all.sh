@@ -4,3 +4,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/test-host.sh
+scripts/test-armhf.sh
+
+# The package tests above built both packages; Debian's checker must find
+# no error in them (its warnings are printed, not fatal).
+. scripts/lib.sh
+need_packages lintian
+lintian --fail-on error build/host/tavrin_*_amd64.deb build/armhf/tavrin_*_armhf.deb
+
+# Sanitizers, valgrind, the soak, fuzzing and static analysis, in build
+# trees of their own (the valgrind run and the soak use build/host).
+scripts/test-hardening.sh
+
+# Last, as the slowest: the armhf build on an emulated panel with a real X
+# server (its image is cached between runs).
+scripts/test-e2e.sh

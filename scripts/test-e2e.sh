@@ -1,0 +1,13 @@
+#!/bin/bash
+# Cross-builds tavrin and runs it on an emulated ARM panel: real kernel
+# framebuffer, real X server and X tools. Needs root; the first run builds
+# and caches a root filesystem image (several minutes), later runs reuse it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+need_host_toolchain
+need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
+
+cmake --preset armhf >/dev/null
+cmake --build --preset armhf --target tavrin
+ctest --preset e2e
