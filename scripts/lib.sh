@@ -28,3 +28,9 @@ need_packages() {
 need_host_toolchain() {
 	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db
 }
+
+# The armhf cross compiler, and the user-mode emulator its tests run under.
+need_armhf_toolchain() {
+	need_host_toolchain
+	need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
+}

@@ -5,8 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_host_toolchain
-need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
+need_armhf_toolchain
 
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf --target tavrin
