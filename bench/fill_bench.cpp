@@ -16,7 +16,8 @@
 
 #include "framebuffer/fb_fill.h"
 
-namespace {
+namespace
+{
 
 constexpr int rounds = 200;
 

@@ -48,7 +48,8 @@ long count_lines(const std::string &text)
 long count_occurrences(const std::string &text, const std::string &what)
 {
 	long count = 0;
-	for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+	for (std::size_t at = text.find(what); at != std::string::npos;
+	     at = text.find(what, at + 1))
 		++count;
 	return count;
 }

@@ -125,8 +125,8 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	// that a test can take one away.
 	std::filesystem::create_directory(dir_.file("bin"));
 	for (const auto &entry : std::filesystem::directory_iterator(TAVRIN_STAND_INS))
-		std::filesystem::create_symlink(entry.path(),
-						dir_.file("bin/" + entry.path().filename().string()));
+		std::filesystem::create_symlink(
+			entry.path(), dir_.file("bin/" + entry.path().filename().string()));
 }
 
 SimulatedPanel::~SimulatedPanel()

@@ -177,8 +177,8 @@ TEST_P(PanelScenarios, BlankingSequenceRunsOneCycleAfterMonitorTurnsOff)
 	const bool recovers = !s.steps_after_recovery.empty();
 	SimulatedPanel panel(s.setup);
 	panel.start_tavrin();
-	ASSERT_TRUE(panel.wait_for(queries_at_least(2), 10))
-		<< "tavrin never asked twice:\n" << panel.tavrin_output();
+	ASSERT_TRUE(panel.wait_for(queries_at_least(2), 10)) << "tavrin never asked twice:\n"
+							     << panel.tavrin_output();
 
 	const std::size_t on_readings = query_times(panel.events()).size();
 	set_trigger(panel, s.trigger, true);
@@ -186,23 +186,27 @@ TEST_P(PanelScenarios, BlankingSequenceRunsOneCycleAfterMonitorTurnsOff)
 		// The sequence runs in the cycle after the change was read; two
 		// more cycles show that the loop goes on and does not run it again.
 		ASSERT_TRUE(panel.wait_for(queries_at_least(on_readings + 4), 10))
-			<< "tavrin stopped cycling:\n" << panel.tavrin_output();
+			<< "tavrin stopped cycling:\n"
+			<< panel.tavrin_output();
 	} else {
 		ASSERT_TRUE(panel.wait_for(steps_at_least(s.steps.size()), 10))
 			<< "the first sequence never ended";
 		set_trigger(panel, s.trigger, false);
 		const std::size_t queries = query_times(panel.events()).size();
 		ASSERT_TRUE(panel.wait_for(queries_at_least(queries + 2), 10))
-			<< "tavrin stopped cycling:\n" << panel.tavrin_output();
+			<< "tavrin stopped cycling:\n"
+			<< panel.tavrin_output();
 		panel.set_monitor_on(false);
 		ASSERT_TRUE(panel.wait_for(queries_at_least(queries + 6), 10))
-			<< "tavrin stopped cycling:\n" << panel.tavrin_output();
+			<< "tavrin stopped cycling:\n"
+			<< panel.tavrin_output();
 	}
 	EXPECT_TRUE(panel.stop_tavrin()) << "tavrin died";
 
 	const std::vector<PanelEvent> events = panel.events();
 	std::vector<std::string> expected = s.steps;
-	expected.insert(expected.end(), s.steps_after_recovery.begin(), s.steps_after_recovery.end());
+	expected.insert(expected.end(), s.steps_after_recovery.begin(),
+			s.steps_after_recovery.end());
 	EXPECT_EQ(steps_of(events), expected);
 
 	// Read on, wait, read not on, wait, read, blank: two whole waits and two
@@ -212,9 +216,9 @@ TEST_P(PanelScenarios, BlankingSequenceRunsOneCycleAfterMonitorTurnsOff)
 	const std::vector<double> queries = query_times(events);
 	const double last_on_reading = queries.at(on_readings - 1);
 	const double sequence_began = time_of_first_step(events);
-	const auto queries_before_sequence = std::count_if(
-		queries.begin() + on_readings, queries.end(),
-		[&](double time) { return time < sequence_began; });
+	const auto queries_before_sequence =
+		std::count_if(queries.begin() + on_readings, queries.end(),
+			      [&](double time) { return time < sequence_began; });
 	const bool change_read_logged = s.trigger != Trigger::xset_removed;
 	EXPECT_EQ(queries_before_sequence, change_read_logged ? 2 : 0);
 	EXPECT_GE(sequence_began - last_on_reading, 2.0);
@@ -233,7 +237,8 @@ TEST_P(PanelScenarios, BlankingSequenceRunsOneCycleAfterMonitorTurnsOff)
 	EXPECT_EQ(panel.count_events("fb closed"), s.setup.framebuffer ? sequences : 0);
 
 	struct stat brightness;
-	const bool brightness_exists = stat(panel.dir().file("brightness").c_str(), &brightness) == 0;
+	const bool brightness_exists =
+		stat(panel.dir().file("brightness").c_str(), &brightness) == 0;
 	if (s.setup.brightness_directory)
 		EXPECT_TRUE(brightness_exists && S_ISDIR(brightness.st_mode));
 	else if (!s.setup.brightness)
@@ -248,9 +253,12 @@ TEST_P(PanelScenarios, BlankingSequenceRunsOneCycleAfterMonitorTurnsOff)
 	expect_only_tool_output(panel.tavrin_output());
 }
 
-const std::vector<std::string> x_server_gone_steps = {
-	"brightness 0",	 "xset dpms force on unreachable",  small_fill,
-	"xset dpms force off unreachable", "xrefresh unreachable", "brightness 8"};
+const std::vector<std::string> x_server_gone_steps = {"brightness 0",
+						      "xset dpms force on unreachable",
+						      small_fill,
+						      "xset dpms force off unreachable",
+						      "xrefresh unreachable",
+						      "brightness 8"};
 
 const PanelScenario panel_scenarios[] = {
 	{"WholePanel", {}, Trigger::monitor_turns_off, all_steps(), 48},
@@ -285,12 +293,7 @@ const PanelScenario panel_scenarios[] = {
 	 all_steps_but("fb", "fb mmap refused 64"),
 	 0},
 	{"XServerVanishesAfterOn", {}, Trigger::x_server_vanishes, x_server_gone_steps, 48},
-	{"XServerComesBack",
-	 {},
-	 Trigger::x_server_vanishes,
-	 x_server_gone_steps,
-	 48,
-	 all_steps()},
+	{"XServerComesBack", {}, Trigger::x_server_vanishes, x_server_gone_steps, 48, all_steps()},
 	// The shell reports the missing command; the X steps are skipped.
 	{"XsetLeavesPathAndComesBack",
 	 {},
