@@ -65,12 +65,19 @@ Section "Device"
 EndSection
 EOF
 
-# The panel's display manager: X on :0 that only admits holders of a fresh cookie.
+# The panel's display manager: X on :0 that only admits holders of a fresh
+# cookie. Started while udev still adds the GPU, X took the DRM device's
+# re-registration for a removal and crashed now and then; so it waits for
+# udev's first pass, and restarts if it dies all the same, as display
+# managers do.
 cat >"$work/overlay/etc/systemd/system/panel-x.service" <<'EOF'
 [Unit]
 Description=X server of the panel on :0
+Wants=systemd-udev-settle.service
+After=systemd-udev-settle.service
 
 [Service]
+Restart=on-failure
 RuntimeDirectory=panel-x
 ExecStartPre=/bin/sh -c 'xauth -q -f /run/panel-x/cookie add :0 . "$(mcookie)"'
 ExecStart=/usr/bin/Xorg :0 -auth /run/panel-x/cookie -nolisten tcp -noreset
