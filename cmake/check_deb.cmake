@@ -59,6 +59,7 @@ set(expected_payload
   usr/bin/tavrin
   usr/share/doc/tavrin/changelog.gz
   usr/share/doc/tavrin/copyright
+  usr/share/lintian/overrides/tavrin
   usr/share/man/man1/tavrin.1.gz)
 list(SORT expected_payload)
 if(NOT payload STREQUAL expected_payload)
