@@ -52,9 +52,11 @@ std::vector<std::string> tavrin_environment(const std::string &sim)
 	for (char **entry = environ; *entry != nullptr; ++entry) {
 		const std::string item = *entry;
 		if (item.rfind("PATH=", 0) != 0 && item.rfind("LD_PRELOAD=", 0) != 0 &&
-		    item.rfind("TAVRIN_SIM", 0) != 0)
+		    item.rfind("TAVRIN_SIM", 0) != 0 && item.rfind("DISPLAY=", 0) != 0)
 			env.push_back(item);
 	}
+	// Another display than the panel's: only the compiled-in :0.0 may count.
+	env.push_back("DISPLAY=:7");
 	env.push_back("PATH=" + sim + "/bin:/usr/bin:/bin");
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
