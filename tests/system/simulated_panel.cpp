@@ -13,7 +13,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +33,10 @@ bool names_valgrind(const std::vector<std::string> &words)
 
 // The unmodified executable; TAVRIN_TEST_LAUNCHER may name a command (a
 // memory checker, say) to run it under, as space-separated words. valgrind
-// reports into the simulation directory, where stop_tavrin reads it.
-std::vector<std::string> tavrin_command(const std::string &sim)
+// reports into the simulation directory, where stop_tavrin and run_check
+// read it.
+std::vector<std::string> command(const std::string &sim, const std::string &executable,
+				 const std::string &log)
 {
 	std::vector<std::string> words;
 	if (const char *launcher = std::getenv("TAVRIN_TEST_LAUNCHER")) {
@@ -41,12 +45,12 @@ std::vector<std::string> tavrin_command(const std::string &sim)
 			words.push_back(word);
 	}
 	if (names_valgrind(words))
-		words.insert(words.begin() + 1, "--log-file=" + sim + "/valgrind.log");
-	words.push_back(TAVRIN_EXECUTABLE);
+		words.insert(words.begin() + 1, "--log-file=" + sim + "/" + log);
+	words.push_back(executable);
 	return words;
 }
 
-std::vector<std::string> tavrin_environment(const std::string &sim)
+std::vector<std::string> environment(const std::string &sim, const std::string &executable)
 {
 	std::vector<std::string> env;
 	for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -61,7 +65,7 @@ std::vector<std::string> tavrin_environment(const std::string &sim)
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
 	// Keeps the preload alive through a launcher until tavrin itself.
-	env.push_back(std::string("TAVRIN_SIM_TARGET=") + TAVRIN_EXECUTABLE);
+	env.push_back("TAVRIN_SIM_TARGET=" + executable);
 	return env;
 }
 
@@ -106,6 +110,21 @@ void expect_clean_memcheck_report(const std::string &path)
 	EXPECT_TRUE(clean) << "valgrind's report on tavrin (" << path << "):\n" << report;
 }
 
+// A server at the socket that never answers: enough for a connect to succeed.
+int listen_at(const std::string &path)
+{
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	if (path.size() >= sizeof address.sun_path)
+		throw std::runtime_error("socket path too long: " + path);
+	std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+	    listen(fd, 4) != 0)
+		throw std::runtime_error("cannot listen at " + path);
+	return fd;
+}
+
 } // namespace
 
 SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
@@ -118,6 +137,20 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 		std::filesystem::create_directory(dir_.file("brightness"));
 	else if (setup.brightness)
 		write_file(dir_.file("brightness"), "5\n");
+	write_file(dir_.file("max_brightness"), setup.max_brightness + "\n");
+	std::filesystem::create_directory(dir_.file("backlight-class"));
+	if (setup.brightness)
+		std::filesystem::create_directory(dir_.file("backlight-class/backlight"));
+	if (!setup.other_backlight.empty())
+		std::filesystem::create_directory(
+			dir_.file("backlight-class/" + setup.other_backlight));
+	if (!setup.dpms_enabled)
+		write_file(dir_.file("dpms-disabled"), "");
+	if (!setup.dpms_timeouts.empty())
+		write_file(dir_.file("dpms-timeouts"), setup.dpms_timeouts + "\n");
+	set_x_reachable(setup.x_reachable);
+	if (setup.x_socket)
+		x_socket_ = listen_at(dir_.file("X0"));
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
 	set_monitor_on(true);
@@ -134,13 +167,16 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 SimulatedPanel::~SimulatedPanel()
 {
 	stop_tavrin();
+	if (x_socket_ >= 0)
+		close(x_socket_);
 }
 
 void SimulatedPanel::start_tavrin()
 {
-	std::vector<std::string> argv_strings = tavrin_command(dir_.path());
+	std::vector<std::string> argv_strings =
+		command(dir_.path(), TAVRIN_EXECUTABLE, "valgrind.log");
 	memchecked_ = names_valgrind(argv_strings);
-	std::vector<std::string> env_strings = tavrin_environment(dir_.path());
+	std::vector<std::string> env_strings = environment(dir_.path(), TAVRIN_EXECUTABLE);
 	std::vector<char *> argv = pointers(argv_strings);
 	std::vector<char *> env = pointers(env_strings);
 
@@ -155,6 +191,37 @@ void SimulatedPanel::start_tavrin()
 	if (error != 0)
 		throw std::runtime_error(std::string("cannot start tavrin: ") +
 					 std::strerror(error));
+}
+
+CheckRun SimulatedPanel::run_check(const std::vector<std::string> &arguments)
+{
+	std::vector<std::string> argv_strings =
+		command(dir_.path(), TAVRIN_CHECK_EXECUTABLE, "valgrind-check.log");
+	argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
+	std::vector<std::string> env_strings = environment(dir_.path(), TAVRIN_CHECK_EXECUTABLE);
+	std::vector<char *> argv = pointers(argv_strings);
+	std::vector<char *> env = pointers(env_strings);
+
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	const std::string out = dir_.file("check-out");
+	const std::string err = dir_.file("check-err");
+	posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+					 0644);
+	posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+					 0644);
+	pid_t pid;
+	const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
+	posix_spawn_file_actions_destroy(&actions);
+	if (error != 0)
+		throw std::runtime_error(std::string("cannot start tavrin-check: ") +
+					 std::strerror(error));
+	int status;
+	while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+		;
+	if (names_valgrind(argv_strings))
+		expect_clean_memcheck_report(dir_.file("valgrind-check.log"));
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
 
 bool SimulatedPanel::tavrin_running()
