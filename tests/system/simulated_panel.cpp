@@ -110,6 +110,31 @@ void expect_clean_memcheck_report(const std::string &path)
 	EXPECT_TRUE(clean) << "valgrind's report on tavrin (" << path << "):\n" << report;
 }
 
+// Starts a program with its output appended to `out`, and its errors to
+// `err` (the same file when the names are equal).
+pid_t spawn(std::vector<std::string> argv_strings, std::vector<std::string> env_strings,
+	    const std::string &out, const std::string &err)
+{
+	std::vector<char *> argv = pointers(argv_strings);
+	std::vector<char *> env = pointers(env_strings);
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+					 0644);
+	if (err == out)
+		posix_spawn_file_actions_adddup2(&actions, 1, 2);
+	else
+		posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+						 O_WRONLY | O_CREAT | O_APPEND, 0644);
+	pid_t pid;
+	const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
+	posix_spawn_file_actions_destroy(&actions);
+	if (error != 0)
+		throw std::runtime_error("cannot start " + argv_strings.front() + ": " +
+					 std::strerror(error));
+	return pid;
+}
+
 // A server at the socket that never answers: enough for a connect to succeed.
 int listen_at(const std::string &path)
 {
@@ -173,53 +198,27 @@ SimulatedPanel::~SimulatedPanel()
 
 void SimulatedPanel::start_tavrin()
 {
-	std::vector<std::string> argv_strings =
+	const std::vector<std::string> argv =
 		command(dir_.path(), TAVRIN_EXECUTABLE, "valgrind.log");
-	memchecked_ = names_valgrind(argv_strings);
-	std::vector<std::string> env_strings = environment(dir_.path(), TAVRIN_EXECUTABLE);
-	std::vector<char *> argv = pointers(argv_strings);
-	std::vector<char *> env = pointers(env_strings);
-
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
+	memchecked_ = names_valgrind(argv);
 	const std::string output = dir_.file("tavrin-output");
-	posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-					 0644);
-	posix_spawn_file_actions_adddup2(&actions, 1, 2);
-	const int error = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
-	posix_spawn_file_actions_destroy(&actions);
-	if (error != 0)
-		throw std::runtime_error(std::string("cannot start tavrin: ") +
-					 std::strerror(error));
+	pid_ = spawn(argv, environment(dir_.path(), TAVRIN_EXECUTABLE), output, output);
 }
 
 CheckRun SimulatedPanel::run_check(const std::vector<std::string> &arguments)
 {
-	std::vector<std::string> argv_strings =
+	std::vector<std::string> argv =
 		command(dir_.path(), TAVRIN_CHECK_EXECUTABLE, "valgrind-check.log");
-	argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
-	std::vector<std::string> env_strings = environment(dir_.path(), TAVRIN_CHECK_EXECUTABLE);
-	std::vector<char *> argv = pointers(argv_strings);
-	std::vector<char *> env = pointers(env_strings);
-
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
+	argv.insert(argv.end(), arguments.begin(), arguments.end());
 	const std::string out = dir_.file("check-out");
 	const std::string err = dir_.file("check-err");
-	posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-					 0644);
-	posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-					 0644);
-	pid_t pid;
-	const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
-	posix_spawn_file_actions_destroy(&actions);
-	if (error != 0)
-		throw std::runtime_error(std::string("cannot start tavrin-check: ") +
-					 std::strerror(error));
+	std::remove(out.c_str());
+	std::remove(err.c_str());
+	const pid_t pid = spawn(argv, environment(dir_.path(), TAVRIN_CHECK_EXECUTABLE), out, err);
 	int status;
 	while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
 		;
-	if (names_valgrind(argv_strings))
+	if (names_valgrind(argv))
 		expect_clean_memcheck_report(dir_.file("valgrind-check.log"));
 	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
