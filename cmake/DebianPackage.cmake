@@ -2,8 +2,10 @@
 # from the host preset, tavrin_<version>_armhf.deb from the armhf one.
 # `cmake --build --preset <preset> --target package` writes it into the build tree.
 
-set(TAVRIN_PACKAGE_MAINTAINER "tavrin maintainers <tavrin@example.org>" CACHE STRING
-    "Maintainer field of the Debian package")
+# Whoever ships the packages to a fleet sets this; the default is a reserved
+# address that reaches nobody, so an unset field shows on every panel.
+set(TAVRIN_PACKAGE_MAINTAINER "Unset Maintainer <set-TAVRIN_PACKAGE_MAINTAINER@example.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
 
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog tavrin_changelog_head LIMIT_COUNT 1)
 if(NOT tavrin_changelog_head MATCHES "^tavrin \\(${PROJECT_VERSION}\\) ")
@@ -14,7 +16,7 @@ endif()
 # package, compressed without a timestamp so that rebuilds are identical.
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
 set(tavrin_compressed_docs)
-foreach(document changelog tavrin.1)
+foreach(document changelog tavrin.1 tavrin-check.1)
   set(compressed ${PROJECT_BINARY_DIR}/packaging/${document}.gz)
   add_custom_command(OUTPUT ${compressed}
     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/${document} > ${compressed}
@@ -25,18 +27,24 @@ endforeach()
 add_custom_target(tavrin_package_docs ALL DEPENDS ${tavrin_compressed_docs})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrin)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/tavrin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/tavrin.1.gz ${PROJECT_BINARY_DIR}/packaging/tavrin-check.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tavrin)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${TAVRIN_PACKAGE_MAINTAINER})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "panel blanking watcher for an X display")
 # CPack puts the summary first and indents the rest.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[tavrin asks the X server on :0.0 once a second whether DPMS reports the
 monitor on. One cycle after the monitor goes from on to anything else it
 switches the backlight off, forces DPMS on, paints /dev/fb0 white, forces
-DPMS off, repaints the X screen black and switches the backlight back on.]=])
+DPMS off, repaints the X screen black and switches the backlight back on.
+
+tavrin-check reports whether each of those steps can work on this panel.]=])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -50,7 +58,7 @@ endif()
 
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "x11-xserver-utils")
 if(CMAKE_CROSSCOMPILING)
-  set(tavrin_packaged_binary $<TARGET_FILE:tavrin>)
+  set(tavrin_packaged_binaries "$<TARGET_FILE:tavrin>;$<TARGET_FILE:tavrin-check>")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack_libc_depends.cmake.in
     ${PROJECT_BINARY_DIR}/packaging/cpack_libc_depends.cmake.in @ONLY)
   file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/packaging/cpack_libc_depends.cmake

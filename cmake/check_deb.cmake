@@ -57,25 +57,30 @@ list(SORT payload)
 set(expected_payload
   ${UNIT}
   usr/bin/tavrin
+  usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
   usr/share/doc/tavrin/copyright
+  usr/share/lintian/overrides/tavrin
+  usr/share/man/man1/tavrin-check.1.gz
   usr/share/man/man1/tavrin.1.gz)
 list(SORT expected_payload)
 if(NOT payload STREQUAL expected_payload)
   fail("files: ${payload}\n  expected: ${expected_payload}")
 endif()
 
-# The executable: mode bits, and built for the machine the package claims.
-execute_process(COMMAND test -f ${ROOT}/usr/bin/tavrin -a -x ${ROOT}/usr/bin/tavrin
-  RESULT_VARIABLE not_executable)
-if(not_executable)
-  fail("usr/bin/tavrin is not an executable file")
-else()
-  run(header ${READELF} --file-header ${ROOT}/usr/bin/tavrin)
-  if(NOT header MATCHES "Machine: +${MACHINE}")
-    fail("usr/bin/tavrin is not built for ${MACHINE}")
+# The executables: mode bits, and built for the machine the package claims.
+foreach(program usr/bin/tavrin usr/bin/tavrin-check)
+  execute_process(COMMAND test -f ${ROOT}/${program} -a -x ${ROOT}/${program}
+    RESULT_VARIABLE not_executable)
+  if(not_executable)
+    fail("${program} is not an executable file")
+  else()
+    run(header ${READELF} --file-header ${ROOT}/${program})
+    if(NOT header MATCHES "Machine: +${MACHINE}")
+      fail("${program} is not built for ${MACHINE}")
+    endif()
   endif()
-endif()
+endforeach()
 
 file(STRINGS ${ROOT}/${UNIT} exec_start REGEX "^ExecStart=")
 if(NOT exec_start STREQUAL "ExecStart=/usr/bin/tavrin")

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs the real tavrin against the simulated panel of the system tests and
-narrates what it does: each DPMS reading, each of the six blanking steps, the
+narrates what it does, after tavrin-check's report on the same panel: each DPMS reading, each of the six blanking steps, the
 framebuffer before and after as PNG files, and the backlight's history.
 
 The simulated X server reports the monitor on, then switches DPMS off after
@@ -25,6 +25,7 @@ SCREEN_BYTES = WIDTH * HEIGHT * BPP // 8
 # a mapping larger than its memory, so the memory is sized to hold it.
 DEVICE_BYTES = 2 * HEIGHT * HEIGHT * BPP // 8
 START_BRIGHTNESS = "6"
+MAX_BRIGHTNESS = "10"
 
 STEPS = {
     "brightness 0": "step 1: backlight to 0",
@@ -101,6 +102,7 @@ class EventLog:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tavrin", required=True, help="the tavrin executable")
+    parser.add_argument("--check", required=True, help="the tavrin-check executable")
     parser.add_argument("--preload", required=True, help="the fake panel library")
     parser.add_argument("--stand-ins", required=True, help="directory of the stand-in X tools")
     parser.add_argument("--out", required=True,
@@ -125,6 +127,9 @@ def main():
         geometry.write(f"{WIDTH} {HEIGHT} {HEIGHT} {BPP}\n")
     with open(sim_file("brightness"), "w") as brightness:
         brightness.write(START_BRIGHTNESS + "\n")
+    with open(sim_file("max_brightness"), "w") as max_brightness:
+        max_brightness.write(MAX_BRIGHTNESS + "\n")
+    os.makedirs(sim_file("backlight-class/backlight"))
     with open(sim_file("dpms"), "w") as dpms:
         dpms.write("On\n")
     open(sim_file("events"), "w").close()
@@ -136,6 +141,11 @@ def main():
     env.update(PATH=f"{args.stand_ins}:/usr/bin:/bin", LD_PRELOAD=args.preload, TAVRIN_SIM=sim)
     print(f"simulated panel in {sim}: {WIDTH}x{HEIGHT} at {BPP} bpp, backlight at "
           f"{START_BRIGHTNESS}, X server reports the monitor on")
+    print(f"{args.check}:", flush=True)
+    check = subprocess.run([args.check], env=env)
+    print(f"(exit status {check.returncode})")
+    # The check's own look at the panel is not part of the narration below.
+    open(sim_file("events"), "w").close()
     print(f"starting {args.tavrin}; DPMS goes off after {args.off_after:g} s")
     started = time.time()
     tavrin = subprocess.Popen([args.tavrin], env=env)

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds tavrin and shows it at work on a simulated panel: no X server or
-# devices needed. The real, unmodified executable runs with the system tests'
-# stand-in xset/xrefresh first on PATH and their preloaded library standing
-# in for /dev/fb0 and the backlight. The pictures and the simulation's files
+# devices needed. tavrin-check reports on the panel first, then the real,
+# unmodified tavrin runs; both with the system tests' stand-in xset/xrefresh
+# first on PATH and their preloaded library standing in for /dev/fb0 and the
+# backlight. The pictures and the simulation's files
 # are left in build/demo.
 #
 #   scripts/run.sh          the demonstration, ends by itself (~6 s)
@@ -27,9 +28,10 @@ esac
 
 need_packages cmake make g++ binutils googletest python3
 cmake --preset host >/dev/null
-cmake --build --preset host --target tavrin tavrin_fake_panel >/dev/null
+cmake --build --preset host --target tavrin tavrin-check tavrin_fake_panel >/dev/null
 exec python3 scripts/demo_panel.py \
 	--tavrin build/host/tavrin \
+	--check build/host/tavrin-check \
 	--preload "$PWD/build/host/tests/libtavrin_fake_panel.so" \
 	--stand-ins "$PWD/tests/panel/bin" \
 	--out build/demo

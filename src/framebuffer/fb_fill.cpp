@@ -23,7 +23,7 @@ std::uint32_t framebuffer_map_length(const fb_var_screeninfo &var)
 	return product / 8u;
 }
 
-std::size_t paint_white(std::uint8_t *map, std::size_t map_length, const fb_var_screeninfo &var)
+std::size_t framebuffer_painted_bytes(const fb_var_screeninfo &var, std::size_t map_length)
 {
 	// Rows follow each other without gaps, so the region is one span from
 	// offset 0. Its height follows yres alone: the panning space a double-
@@ -33,9 +33,14 @@ std::size_t paint_white(std::uint8_t *map, std::size_t map_length, const fb_var_
 	if (row_bytes == 0)
 		return 0;
 	// Compared by division so that no product can wrap, even with 32-bit size_t.
-	std::size_t painted = map_length;
 	if (rows <= map_length / row_bytes)
-		painted = static_cast<std::size_t>(rows * row_bytes);
+		return static_cast<std::size_t>(rows * row_bytes);
+	return map_length;
+}
+
+std::size_t paint_white(std::uint8_t *map, std::size_t map_length, const fb_var_screeninfo &var)
+{
+	const std::size_t painted = framebuffer_painted_bytes(var, map_length);
 	std::memset(map, white_byte, painted);
 	return painted;
 }

@@ -31,7 +31,9 @@ TEST_P(FramebufferGeometry, PaintsTheRegionClippedToTheMapping)
 {
 	const GeometryCase &c = GetParam();
 	fb_var_screeninfo var{};
-	var.xres = c.xres_virtual;
+	// Narrower than the virtual width, as on a driver with horizontal
+	// panning: the rows follow the virtual width.
+	var.xres = c.xres_virtual / 2;
 	var.xres_virtual = c.xres_virtual;
 	var.yres = c.yres;
 	var.yres_virtual = c.yres_virtual;
@@ -66,6 +68,9 @@ const GeometryCase geometry_cases[] = {
 	// 2 × 32769² × 16 wraps in 32 bits to 2,097,184 before the division.
 	{"WrappedLengthStillBoundsThePaint", 2, 32769, 32769, 16, 262148, 262148},
 	{"WrappedLengthAboveTheRegion", 1, 32769, 32769, 16, 262148, 131076},
+	// 2 × 8192² × 32 is 2^32: wrapped before the division it is 0, where
+	// 64-bit arithmetic cut to 32 bits afterwards would give 536,870,912.
+	{"LengthWrapsToZeroBeforeTheDivision", 1, 8192, 8192, 32, 0, 0},
 	{"HugeWidthCannotOverflowTheRegion", 0xFFFFFFFFu, 4, 4, 16, 64, 64},
 };
 

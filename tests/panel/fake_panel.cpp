@@ -1,12 +1,17 @@
-// Preloaded into an unmodified tavrin to give it a simulated panel: the
-// framebuffer device and the brightness attribute are redirected into the
-// directory named by TAVRIN_SIM, the geometry query is answered from a file
-// there, and each thing tavrin does to the panel is logged as an event.
+// Preloaded into an unmodified tavrin or tavrin-check to give it a simulated
+// panel: the framebuffer device, the backlight class and the X server's
+// socket are redirected into the directory named by TAVRIN_SIM, the geometry
+// queries are answered from files there, and each thing done to the panel is
+// logged as an event.
 //
 // The simulation directory holds:
-//   fb           backing file of the framebuffer (absent: no device)
+//   fb           backing file of the framebuffer (absent: no device); its
+//                size is the driver's memory, smem_len
 //   fb-geometry  "xres_virtual yres yres_virtual bits_per_pixel"
 //   brightness   backing file of the brightness attribute (absent: no backlight)
+//   max_brightness      the attribute beside it
+//   backlight-class     stands for /sys/class/backlight
+//   X0           stands for the socket of X display :0
 //   faults       words naming refused operations: "ioctl", "mmap", and
 //                "brightness" (opening the attribute for writing fails with
 //                EROFS, as on a read-only /sys, which stops root too)
@@ -15,18 +20,22 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -34,6 +43,9 @@ namespace
 
 constexpr char fb_path[] = "/dev/fb0";
 constexpr char brightness_path[] = "/sys/class/backlight/backlight/brightness";
+constexpr char max_brightness_path[] = "/sys/class/backlight/backlight/max_brightness";
+constexpr char backlight_class_path[] = "/sys/class/backlight";
+constexpr char x_socket_path[] = "/tmp/.X11-unix/X0";
 
 using open_fn = int (*)(const char *, int, ...);
 using close_fn = int (*)(int);
@@ -45,6 +57,7 @@ int fb_fd = -1;
 int brightness_fd = -1;
 void *fb_map = nullptr;
 size_t fb_map_length = 0;
+bool fb_map_writable = false;
 
 template <typename Fn> Fn real(const char *name)
 {
@@ -116,6 +129,10 @@ const char *redirect(const char *path, char *buffer, size_t size)
 		sim_file(buffer, size, "brightness");
 		return buffer;
 	}
+	if (std::strcmp(path, max_brightness_path) == 0) {
+		sim_file(buffer, size, "max_brightness");
+		return buffer;
+	}
 	return path;
 }
 
@@ -139,7 +156,7 @@ int open_redirected(const char *symbol, const char *path, int flags, mode_t mode
 	if (target == buffer && fd >= 0) {
 		if (std::strcmp(path, fb_path) == 0)
 			fb_fd = fd;
-		else
+		else if (std::strcmp(path, brightness_path) == 0)
 			brightness_fd = fd;
 	}
 	return fd;
@@ -163,6 +180,18 @@ int answer_geometry(fb_var_screeninfo *var)
 		return -1;
 	}
 	var->xres = var->xres_virtual;
+	return 0;
+}
+
+// The driver's memory is the backing file.
+int answer_fixed_info(int fd, fb_fix_screeninfo *fix)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return -1;
+	std::memset(fix, 0, sizeof *fix);
+	std::snprintf(fix->id, sizeof fix->id, "simulated");
+	fix->smem_len = static_cast<__u32>(st.st_size);
 	return 0;
 }
 
@@ -259,6 +288,8 @@ int ioctl(int fd, unsigned long request, ...)
 	va_end(args);
 	if (fd < 0 || fd != fb_fd)
 		return real<ioctl_fn>("ioctl")(fd, request, argument);
+	if (request == FBIOGET_FSCREENINFO && !fault_enabled("ioctl"))
+		return answer_fixed_info(fd, static_cast<fb_fix_screeninfo *>(argument));
 	if (request != FBIOGET_VSCREENINFO || fault_enabled("ioctl")) {
 		log_event("fb ioctl refused");
 		errno = request == FBIOGET_VSCREENINFO ? EIO : ENOTTY;
@@ -280,11 +311,12 @@ static bool refuse_panel_map(int fd, size_t length)
 	return true;
 }
 
-static void *remember_panel_map(void *map, size_t length)
+static void *remember_panel_map(void *map, size_t length, int protection)
 {
 	if (map != MAP_FAILED) {
 		fb_map = map;
 		fb_map_length = length;
+		fb_map_writable = (protection & PROT_WRITE) != 0;
 	}
 	return map;
 }
@@ -297,8 +329,8 @@ void *mmap(void *address, size_t length, int protection, int flags, int fd, off_
 		return real_mmap(address, length, protection, flags, fd, offset);
 	if (refuse_panel_map(fd, length))
 		return MAP_FAILED;
-	return remember_panel_map(real_mmap(address, length, protection, flags, fd, offset),
-				  length);
+	return remember_panel_map(real_mmap(address, length, protection, flags, fd, offset), length,
+				  protection);
 }
 
 void *mmap64(void *address, size_t length, int protection, int flags, int fd, off64_t offset)
@@ -310,16 +342,54 @@ void *mmap64(void *address, size_t length, int protection, int flags, int fd, of
 	if (refuse_panel_map(fd, length))
 		return MAP_FAILED;
 	return remember_panel_map(real_mmap64(address, length, protection, flags, fd, offset),
-				  length);
+				  length, protection);
 }
 
 int munmap(void *address, size_t length)
 {
 	if (address != nullptr && address == fb_map) {
-		log_event("fb painted %zu of %zu", count_white(address, length), fb_map_length);
+		if (fb_map_writable)
+			log_event("fb painted %zu of %zu", count_white(address, length),
+				  fb_map_length);
+		else
+			log_event("fb read-only map %zu", fb_map_length);
 		fb_map = nullptr;
 	}
 	return real<munmap_fn>("munmap")(address, length);
+}
+
+} // extern "C"
+
+extern "C" {
+
+DIR *opendir(const char *path)
+{
+	using opendir_fn = DIR *(*)(const char *);
+	char buffer[512];
+	if (std::strcmp(path, backlight_class_path) == 0) {
+		sim_file(buffer, sizeof buffer, "backlight-class");
+		path = buffer;
+	}
+	return real<opendir_fn>("opendir")(path);
+}
+
+// The check tells "no server" from "a server that refuses" by connecting
+// to display :0's socket; the test binds one in the simulation when it wants
+// a server there.
+int connect(int fd, const sockaddr *address, socklen_t length)
+{
+	using connect_fn = int (*)(int, const sockaddr *, socklen_t);
+	const auto *unix_address = reinterpret_cast<const sockaddr_un *>(address);
+	sockaddr_un redirected{};
+	if (address != nullptr && address->sa_family == AF_UNIX &&
+	    length > offsetof(sockaddr_un, sun_path) &&
+	    std::strcmp(unix_address->sun_path, x_socket_path) == 0) {
+		redirected.sun_family = AF_UNIX;
+		sim_file(redirected.sun_path, sizeof redirected.sun_path, "X0");
+		address = reinterpret_cast<const sockaddr *>(&redirected);
+		length = sizeof redirected;
+	}
+	return real<connect_fn>("connect")(fd, address, length);
 }
 
 } // extern "C"

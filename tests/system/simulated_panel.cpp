@@ -13,7 +13,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +33,10 @@ bool names_valgrind(const std::vector<std::string> &words)
 
 // The unmodified executable; TAVRIN_TEST_LAUNCHER may name a command (a
 // memory checker, say) to run it under, as space-separated words. valgrind
-// reports into the simulation directory, where stop_tavrin reads it.
-std::vector<std::string> tavrin_command(const std::string &sim)
+// reports into the simulation directory, where stop_tavrin and run_check
+// read it.
+std::vector<std::string> command(const std::string &sim, const std::string &executable,
+				 const std::string &log)
 {
 	std::vector<std::string> words;
 	if (const char *launcher = std::getenv("TAVRIN_TEST_LAUNCHER")) {
@@ -41,25 +45,27 @@ std::vector<std::string> tavrin_command(const std::string &sim)
 			words.push_back(word);
 	}
 	if (names_valgrind(words))
-		words.insert(words.begin() + 1, "--log-file=" + sim + "/valgrind.log");
-	words.push_back(TAVRIN_EXECUTABLE);
+		words.insert(words.begin() + 1, "--log-file=" + sim + "/" + log);
+	words.push_back(executable);
 	return words;
 }
 
-std::vector<std::string> tavrin_environment(const std::string &sim)
+std::vector<std::string> environment(const std::string &sim, const std::string &executable)
 {
 	std::vector<std::string> env;
 	for (char **entry = environ; *entry != nullptr; ++entry) {
 		const std::string item = *entry;
 		if (item.rfind("PATH=", 0) != 0 && item.rfind("LD_PRELOAD=", 0) != 0 &&
-		    item.rfind("TAVRIN_SIM", 0) != 0)
+		    item.rfind("TAVRIN_SIM", 0) != 0 && item.rfind("DISPLAY=", 0) != 0)
 			env.push_back(item);
 	}
+	// Another display than the panel's: only the compiled-in :0.0 may count.
+	env.push_back("DISPLAY=:7");
 	env.push_back("PATH=" + sim + "/bin:/usr/bin:/bin");
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
 	// Keeps the preload alive through a launcher until tavrin itself.
-	env.push_back(std::string("TAVRIN_SIM_TARGET=") + TAVRIN_EXECUTABLE);
+	env.push_back("TAVRIN_SIM_TARGET=" + executable);
 	return env;
 }
 
@@ -104,6 +110,46 @@ void expect_clean_memcheck_report(const std::string &path)
 	EXPECT_TRUE(clean) << "valgrind's report on tavrin (" << path << "):\n" << report;
 }
 
+// Starts a program with its output appended to `out`, and its errors to
+// `err` (the same file when the names are equal).
+pid_t spawn(std::vector<std::string> argv_strings, std::vector<std::string> env_strings,
+	    const std::string &out, const std::string &err)
+{
+	std::vector<char *> argv = pointers(argv_strings);
+	std::vector<char *> env = pointers(env_strings);
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+					 0644);
+	if (err == out)
+		posix_spawn_file_actions_adddup2(&actions, 1, 2);
+	else
+		posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+						 O_WRONLY | O_CREAT | O_APPEND, 0644);
+	pid_t pid;
+	const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
+	posix_spawn_file_actions_destroy(&actions);
+	if (error != 0)
+		throw std::runtime_error("cannot start " + argv_strings.front() + ": " +
+					 std::strerror(error));
+	return pid;
+}
+
+// A server at the socket that never answers: enough for a connect to succeed.
+int listen_at(const std::string &path)
+{
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	if (path.size() >= sizeof address.sun_path)
+		throw std::runtime_error("socket path too long: " + path);
+	std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+	    listen(fd, 4) != 0)
+		throw std::runtime_error("cannot listen at " + path);
+	return fd;
+}
+
 } // namespace
 
 SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
@@ -116,6 +162,20 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 		std::filesystem::create_directory(dir_.file("brightness"));
 	else if (setup.brightness)
 		write_file(dir_.file("brightness"), "5\n");
+	write_file(dir_.file("max_brightness"), setup.max_brightness + "\n");
+	std::filesystem::create_directory(dir_.file("backlight-class"));
+	if (setup.brightness)
+		std::filesystem::create_directory(dir_.file("backlight-class/backlight"));
+	if (!setup.other_backlight.empty())
+		std::filesystem::create_directory(
+			dir_.file("backlight-class/" + setup.other_backlight));
+	if (!setup.dpms_enabled)
+		write_file(dir_.file("dpms-disabled"), "");
+	if (!setup.dpms_timeouts.empty())
+		write_file(dir_.file("dpms-timeouts"), setup.dpms_timeouts + "\n");
+	set_x_reachable(setup.x_reachable);
+	if (setup.x_socket)
+		x_socket_ = listen_at(dir_.file("X0"));
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
 	set_monitor_on(true);
@@ -132,27 +192,35 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 SimulatedPanel::~SimulatedPanel()
 {
 	stop_tavrin();
+	if (x_socket_ >= 0)
+		close(x_socket_);
 }
 
 void SimulatedPanel::start_tavrin()
 {
-	std::vector<std::string> argv_strings = tavrin_command(dir_.path());
-	memchecked_ = names_valgrind(argv_strings);
-	std::vector<std::string> env_strings = tavrin_environment(dir_.path());
-	std::vector<char *> argv = pointers(argv_strings);
-	std::vector<char *> env = pointers(env_strings);
-
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
+	const std::vector<std::string> argv =
+		command(dir_.path(), TAVRIN_EXECUTABLE, "valgrind.log");
+	memchecked_ = names_valgrind(argv);
 	const std::string output = dir_.file("tavrin-output");
-	posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-					 0644);
-	posix_spawn_file_actions_adddup2(&actions, 1, 2);
-	const int error = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
-	posix_spawn_file_actions_destroy(&actions);
-	if (error != 0)
-		throw std::runtime_error(std::string("cannot start tavrin: ") +
-					 std::strerror(error));
+	pid_ = spawn(argv, environment(dir_.path(), TAVRIN_EXECUTABLE), output, output);
+}
+
+CheckRun SimulatedPanel::run_check(const std::vector<std::string> &arguments)
+{
+	std::vector<std::string> argv =
+		command(dir_.path(), TAVRIN_CHECK_EXECUTABLE, "valgrind-check.log");
+	argv.insert(argv.end(), arguments.begin(), arguments.end());
+	const std::string out = dir_.file("check-out");
+	const std::string err = dir_.file("check-err");
+	std::remove(out.c_str());
+	std::remove(err.c_str());
+	const pid_t pid = spawn(argv, environment(dir_.path(), TAVRIN_CHECK_EXECUTABLE), out, err);
+	int status;
+	while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+		;
+	if (names_valgrind(argv))
+		expect_clean_memcheck_report(dir_.file("valgrind-check.log"));
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
 
 bool SimulatedPanel::tavrin_running()

@@ -8,9 +8,10 @@
 
 #include "scratch_dir.h"
 
-// The real tavrin executable, run unmodified against the simulated panel of
-// tests/panel: stand-in xset and xrefresh first on PATH, and the framebuffer
-// and brightness attribute redirected by a preloaded library.
+// The real tavrin and tavrin-check executables, run unmodified against the
+// simulated panel of tests/panel: stand-in xset and xrefresh first on PATH,
+// and the framebuffer, backlight and X socket redirected by a preloaded
+// library.
 struct PanelSetup {
 	bool framebuffer = true;
 	// "xres_virtual yres yres_virtual bits_per_pixel", as the device reports.
@@ -20,11 +21,26 @@ struct PanelSetup {
 	// A directory where the attribute should be (it wins over `brightness`):
 	// no open for writing takes it.
 	bool brightness_directory = false;
+	std::string max_brightness = "255";
+	// A backlight device registered under another name than tavrin's.
+	std::string other_backlight;
+	bool dpms_enabled = true;
+	// "standby suspend off" when not X's default 600 600 600.
+	std::string dpms_timeouts;
+	bool x_reachable = true;
+	// A listening socket for display :0, whether or not X answers through it.
+	bool x_socket = false;
 	// "ioctl", "mmap" and/or "brightness": panel operations that are refused
 	// (see fake_panel.cpp).
 	std::string faults;
 	// How the stand-in xset's query misbehaves from the start (see its script).
 	std::string query_mode;
+};
+
+struct CheckRun {
+	int status;
+	std::string out;
+	std::string err;
 };
 
 struct PanelEvent {
@@ -42,6 +58,8 @@ class SimulatedPanel
 	// Ends tavrin with SIGTERM. Returns false if it had already died.
 	bool stop_tavrin();
 	bool tavrin_running();
+	// Runs tavrin-check with `arguments` to its end.
+	CheckRun run_check(const std::vector<std::string> &arguments = {});
 
 	void set_monitor_on(bool on);
 	void set_x_reachable(bool reachable);
@@ -67,6 +85,7 @@ class SimulatedPanel
       private:
 	ScratchDir dir_;
 	pid_t pid_ = -1;
+	int x_socket_ = -1;
 	// Whether tavrin runs under valgrind, whose report is checked when it stops.
 	bool memchecked_ = false;
 };

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -323,6 +324,138 @@ const PanelScenario panel_scenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PanelScenarios, ::testing::ValuesIn(panel_scenarios),
 			 [](const auto &info) { return std::string(info.param.name); });
+
+// tavrin-check against the same panel: the report line of the item each
+// panel is about, the closing line that names what tavrin cannot do, and a
+// panel left exactly as it was.
+struct CheckScenario {
+	const char *name;
+	PanelSetup setup;
+	// How the item's report line starts.
+	std::string item;
+	std::string last_line;
+	int status;
+	// Panel events besides queries and closes: the check's look at the
+	// framebuffer, never a write.
+	std::vector<std::string> events;
+};
+
+bool has_line_starting(const std::string &text, const std::string &start)
+{
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		if (line.rfind(start, 0) == 0)
+			return true;
+	return false;
+}
+
+std::string last_line(std::string text)
+{
+	if (!text.empty() && text.back() == '\n')
+		text.pop_back();
+	return text.substr(text.rfind('\n') + 1);
+}
+
+class CheckScenarios : public ::testing::TestWithParam<CheckScenario>
+{
+};
+
+TEST_P(CheckScenarios, ReportsTheItemAndLeavesThePanelUntouched)
+{
+	const CheckScenario &s = GetParam();
+	SimulatedPanel panel(s.setup);
+	const CheckRun run = panel.run_check();
+	EXPECT_TRUE(has_line_starting(run.out, s.item)) << run.out;
+	EXPECT_EQ(last_line(run.out), s.last_line) << run.out;
+	EXPECT_EQ(run.status, s.status);
+
+	EXPECT_EQ(steps_of(panel.events()), s.events);
+	EXPECT_EQ(panel.count_events("fb closed"), s.setup.framebuffer ? 1 : 0);
+	EXPECT_EQ(panel.count_events("brightness closed"), s.setup.brightness ? 1 : 0);
+	EXPECT_TRUE(!s.setup.brightness || panel.brightness() == "5\n");
+	EXPECT_TRUE(!s.setup.framebuffer ||
+		    panel.framebuffer() == std::string(s.setup.framebuffer_bytes, '\0'));
+}
+
+const std::string all_six = "ok    steps: tavrin can run all six here";
+const std::string never_blanks_x_steps =
+	"FAIL  steps: tavrin never blanks here, and would skip steps 2, 4, 5";
+const std::vector<std::string> small_look = {"fb read-only map 64"};
+
+const CheckScenario check_scenarios[] = {
+	{"HealthyPanel", {}, "ok    reading: Monitor is On", all_six, 0, small_look},
+	{"BacklightUnderAnotherName",
+	 {.brightness = false, .other_backlight = "intel_backlight"},
+	 "FAIL  backlight: no /sys/class/backlight/backlight/brightness; devices here: "
+	 "intel_backlight",
+	 "FAIL  steps: tavrin skips steps 1, 6 here",
+	 1,
+	 small_look},
+	{"MaxBrightnessBelowTheOnLevel",
+	 {.max_brightness = "1"},
+	 "FAIL  max_brightness: 1, below 8",
+	 "FAIL  steps: tavrin skips step 6 here",
+	 1,
+	 small_look},
+	{"DpmsDisabled",
+	 {.dpms_enabled = false},
+	 "FAIL  DPMS: Disabled",
+	 "FAIL  steps: tavrin never blanks here",
+	 1,
+	 small_look},
+	{"TimeOutsAllZero",
+	 {.dpms_timeouts = "0 0 0"},
+	 "warn  time-outs: standby 0 s, suspend 0 s, off 0 s: X never blanks by itself",
+	 all_six,
+	 0,
+	 small_look},
+	{"NoXServer",
+	 {.x_reachable = false},
+	 "FAIL  display :0.0: no X server socket at /tmp/.X11-unix/X0",
+	 never_blanks_x_steps,
+	 1,
+	 small_look},
+	{"XRefusesTheConnection",
+	 {.x_reachable = false, .x_socket = true},
+	 "FAIL  display :0.0: a server listens at /tmp/.X11-unix/X0 but refuses",
+	 never_blanks_x_steps,
+	 1,
+	 small_look},
+	{"Landscape800x480",
+	 {.geometry = "800 480 480 16", .framebuffer_bytes = 1536000},
+	 "warn  painted: 921600 of the 1536000-byte 2 x yres region (60%)",
+	 all_six,
+	 0,
+	 {"fb read-only map 921600"}},
+	{"MappingLongerThanSmemLen",
+	 {.framebuffer_bytes = 32},
+	 "FAIL  mapping: the driver refuses tavrin's 64 bytes (smem_len 32)",
+	 "FAIL  steps: tavrin skips step 3 here",
+	 1,
+	 {"fb mmap refused 64"}},
+	{"NoFramebuffer",
+	 {.framebuffer = false},
+	 "FAIL  framebuffer: /dev/fb0 cannot be opened read-write",
+	 "FAIL  steps: tavrin skips step 3 here",
+	 1,
+	 {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, CheckScenarios, ::testing::ValuesIn(check_scenarios),
+			 [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Check, AnyArgumentIsAUsageError)
+{
+	SimulatedPanel panel({});
+	for (const std::vector<std::string> &arguments :
+	     {std::vector<std::string>{"--verbose"}, {"status"}, {"--help", "--version"}}) {
+		const CheckRun run = panel.run_check(arguments);
+		EXPECT_EQ(run.status, 2) << arguments[0];
+		EXPECT_EQ(run.out, "");
+		EXPECT_EQ(run.err.rfind("usage: tavrin-check", 0), 0u) << run.err;
+	}
+	EXPECT_TRUE(panel.events().empty());
+}
 
 TEST(Watcher, MonitorNeverReportedOnNeverBlanks)
 {

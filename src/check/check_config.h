@@ -1,0 +1,40 @@
+// What tavrin-check reads besides the daemon's own values in config.h. Like
+// the daemon, it is configured by nothing but what is compiled in.
+#pragma once
+
+#include <cstddef>
+
+#include "config.h"
+
+// Set by the build from the project's version.
+inline constexpr char check_version[] = TAVRIN_VERSION;
+
+inline constexpr char xset_program[] = "xset";
+inline constexpr char xrefresh_program[] = "xrefresh";
+
+// Where the X server for display :0 listens; its absence tells "no server"
+// apart from "a server that refuses us".
+inline constexpr char x_socket_path[] = "/tmp/.X11-unix/X0";
+
+// Items of the query's output beside the monitor line.
+inline constexpr char dpms_enabled_phrase[] = "DPMS is Enabled";
+inline constexpr char dpms_disabled_phrase[] = "DPMS is Disabled";
+inline constexpr char monitor_phrase[] = "Monitor is ";
+// "  Standby: 600    Suspend: 600    Off: 600", in this order on one line.
+inline constexpr char standby_label[] = "Standby:";
+inline constexpr char suspend_label[] = "Suspend:";
+inline constexpr char off_label[] = "Off:";
+
+inline constexpr char backlight_class_dir[] = "/sys/class/backlight";
+inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/max_brightness";
+
+// The query's output is kept whole so that every item is read from the same
+// answer; real output is about 1 KiB, and a longer one is cut here.
+inline constexpr std::size_t query_output_size = 16384;
+inline constexpr std::size_t path_buffer_size = 4096;
+inline constexpr std::size_t report_line_size = 256;
+inline constexpr std::size_t number_text_size = 32;
+
+inline constexpr int exit_all_steps = 0;
+inline constexpr int exit_steps_skipped = 1;
+inline constexpr int exit_usage = 2;

@@ -1,0 +1,177 @@
+#include "check/display.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "check/check_config.h"
+#include "check/report.h"
+#include "watch/dpms_query.h"
+
+static char query_output[query_output_size];
+static std::size_t query_length = 0;
+
+// The whole answer to dpms_query_command, NUL-terminated. Returns 1 when
+// xset exited 0.
+static int capture_query()
+{
+	std::FILE *stream = popen(dpms_query_command, "r");
+	if (stream == nullptr)
+		return 0;
+	query_length = std::fread(query_output, 1, sizeof query_output - 1, stream);
+	query_output[query_length] = '\0';
+	const int status = pclose(stream);
+	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Non-blocking, so that a server whose backlog is full cannot stall the
+// check: it is there all the same.
+static int x_server_listening()
+{
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	static_assert(sizeof x_socket_path <= sizeof address.sun_path);
+	std::memcpy(address.sun_path, x_socket_path, sizeof x_socket_path);
+	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+	if (fd < 0)
+		return 0;
+	const int connected =
+		connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+	const int listening = connected == 0 || errno == EAGAIN;
+	close(fd);
+	return listening;
+}
+
+static void report_unanswered()
+{
+	char line[report_line_size];
+	if (x_server_listening() != 0) {
+		(void)std::snprintf(
+			line, sizeof line,
+			"display :0.0: a server listens at %s but refuses the connection",
+			x_socket_path);
+		report(VERDICT_FAIL, line);
+		report_fix("authorization: set XAUTHORITY to the server's cookie "
+			   "(systemctl edit tavrin)");
+	} else {
+		(void)std::snprintf(line, sizeof line, "display :0.0: no X server socket at %s",
+				    x_socket_path);
+		report(VERDICT_FAIL, line);
+		report_fix("start the X server on :0 (is the display manager running?)");
+	}
+	note_never_blanks();
+	skip_steps(STEP_FORCE_ON | STEP_FORCE_OFF | STEP_REPAINT);
+}
+
+static void report_dpms_enabled()
+{
+	if (std::strstr(query_output, dpms_enabled_phrase) != nullptr) {
+		report(VERDICT_OK, "DPMS: Enabled");
+		return;
+	}
+	report(VERDICT_FAIL, std::strstr(query_output, dpms_disabled_phrase) != nullptr
+				     ? "DPMS: Disabled, so X never reports the monitor"
+				     : "DPMS: not reported (no DPMS extension?)");
+	report_fix("xset -display :0.0 +dpms, or Option \"DPMS\" in the X configuration");
+	note_never_blanks();
+}
+
+enum reading : int {
+	READING_NONE,
+	READING_ON,
+	READING_OFF,
+	READING_OTHER,
+};
+
+// The daemon's own scan decides on; where it stopped tells off from the rest.
+static int take_reading()
+{
+	if (query_length == 0)
+		return READING_NONE;
+	std::FILE *stream = fmemopen(query_output, query_length, "r");
+	if (stream == nullptr)
+		return READING_NONE;
+	const int on = scan_monitor_lines(stream);
+	(void)std::fclose(stream);
+	if (on != 0)
+		return READING_ON;
+	if (std::strstr(line_buffer, monitor_off_phrase) != nullptr)
+		return READING_OFF;
+	if (std::strstr(query_output, monitor_phrase) != nullptr)
+		return READING_OTHER;
+	return READING_NONE;
+}
+
+static void report_reading(int reading)
+{
+	const char *monitor = std::strstr(query_output, monitor_phrase);
+	const int length = monitor != nullptr ? static_cast<int>(std::strcspn(monitor, "\n")) : 0;
+	char line[report_line_size];
+	if (reading == READING_ON) {
+		(void)std::snprintf(line, sizeof line, "reading: %.*s", length, monitor);
+		report(VERDICT_OK, line);
+	} else if (reading == READING_NONE) {
+		report(VERDICT_FAIL, "reading: none, no \"Monitor is\" line: tavrin never blanks");
+		note_never_blanks();
+	} else {
+		(void)std::snprintf(
+			line, sizeof line,
+			"reading: %.*s, read as not on: tavrin blanks after the next On", length,
+			monitor);
+		report(VERDICT_WARN, line);
+	}
+}
+
+// The number after `label` in `text`, or -1.
+static long number_after(const char *text, const char *label)
+{
+	const char *at = text != nullptr ? std::strstr(text, label) : nullptr;
+	if (at == nullptr)
+		return -1;
+	char *end = nullptr;
+	const long value = std::strtol(at + std::strlen(label), &end, 10);
+	return end != at + std::strlen(label) ? value : -1;
+}
+
+static void report_timeouts()
+{
+	const char *standby = std::strstr(query_output, standby_label);
+	const long times[] = {number_after(standby, standby_label),
+			      number_after(standby, suspend_label),
+			      number_after(standby, off_label)};
+	char line[report_line_size];
+	if (times[0] < 0 || times[1] < 0 || times[2] < 0) {
+		report(VERDICT_WARN, "time-outs: not reported");
+		return;
+	}
+	(void)std::snprintf(
+		line, sizeof line, "time-outs: standby %ld s, suspend %ld s, off %ld s%s", times[0],
+		times[1], times[2],
+		times[0] + times[1] + times[2] == 0 ? ": X never blanks by itself" : "");
+	if (times[0] + times[1] + times[2] != 0) {
+		report(VERDICT_OK, line);
+		return;
+	}
+	report(VERDICT_WARN, line);
+	report_fix("xset -display :0.0 dpms 0 0 600 blanks after ten idle minutes");
+}
+
+void check_display()
+{
+	if (capture_query() == 0) {
+		report_unanswered();
+		return;
+	}
+	char line[report_line_size];
+	(void)std::snprintf(line, sizeof line, "display :0.0: answers \"%s\"", dpms_query_command);
+	report(VERDICT_OK, line);
+	report_dpms_enabled();
+	report_reading(take_reading());
+	report_timeouts();
+}
