@@ -229,6 +229,27 @@ def check_restart(run, calls, events):
                + run.text("restart.txt"))
 
 
+def check_tavrin_check(run):
+    """tavrin-check on the same panel: healthy, X's time-outs all 0, no X."""
+    for name, status, phrase in (("healthy", 0, None), ("no-timeouts", None, "X never blanks by itself"),
+                                 ("no-x", 1, "no X server")):
+        out = run.text(f"check-{name}.txt")
+        lines = out.splitlines()
+        print(f"tavrin-check, {name}: " + " | ".join(l for l in lines if not l.startswith(" ")))
+        if status is not None:
+            run.expect(f"exit {status}" in lines[-1:], f"tavrin-check, {name}: expected exit {status}:\n{out}")
+        if name == "healthy":
+            verdicts = [l for l in lines if l.startswith(("ok", "warn", "FAIL"))]
+            run.expect(verdicts and "all six" in verdicts[-1],
+                       f"tavrin-check, healthy: last line does not say all six steps can work:\n{out}")
+        elif name == "no-timeouts":
+            run.expect(any(l.startswith("warn") and phrase in l for l in lines),
+                       f"tavrin-check, time-outs 0: no warn line about X never blanking:\n{out}")
+        else:
+            run.expect(any(l.startswith("FAIL") and phrase in l for l in lines),
+                       f"tavrin-check, X stopped: does not say no X server:\n{out}")
+
+
 def main():
     run = Run(sys.argv[1])
     result = run.text("result").strip()
@@ -270,6 +291,7 @@ def main():
         check_restart(run, calls, events)
         check_journal(run, journal(run, origin), calls, events)
         check_lifecycle(run)
+        check_tavrin_check(run)
 
     # Cadence: after each query (and the sequence, if due) a one-second wait,
     # except where systemd restarted the watcher in between.

@@ -47,6 +47,13 @@ wait_for() {
 X() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" "$@" >>"$LOG/init-xset.log" 2>&1; }
 x_answers() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q >/dev/null 2>&1; }
 
+# tavrin-check as root with the cookie, as the unit runs tavrin; its PATH
+# leaves out the stand-ins, whose log is the watcher's alone.
+run_check() {
+    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check >"$LOG/check-$1.txt" 2>&1
+    echo "exit $?" >>"$LOG/check-$1.txt"
+}
+
 # new_main_pid OLD: tavrin.service has a main process, and not OLD.
 new_main_pid() {
     TPID=$(systemctl show -p MainPID --value tavrin)
@@ -64,7 +71,7 @@ poll() {
     while [ ! -e "$E2E/stop-poll" ]; do
         t=$EPOCHREALTIME
         read -r pid <"$E2E/tavrin.pid"
-        b= a=
+        b='' a=''
         read -r b <"$BL" || :
         read -r a <"$BLDIR/actual_brightness" || :
         if read -r st 2>/dev/null <"/proc/$pid/stat"; then
@@ -205,6 +212,12 @@ follow_tavrin "$TPID" || finish "tavrin.service did not come back after the drop
 ev "tavrin-start $TPID"
 poll &
 
+# What tavrin-check makes of the healthy panel, and of X's time-outs all 0.
+X dpms 0 0 600
+run_check healthy
+X dpms 0 0 0
+run_check no-timeouts
+
 # 1: the X server blanks by itself.
 blank_by_x 5 s1
 sleep 3
@@ -223,6 +236,7 @@ ev s2-x-killed
 cat /dev/zero >/dev/fb0 2>/dev/null
 ev s2-fb-black
 wait_sequence "$m" 30 || finish "s2: no blanking sequence after the X server went away"
+run_check no-x
 sleep 3
 ev s2-end
 
@@ -262,8 +276,8 @@ echo "$b $a" >"$LOG/final-brightness.txt"
     dpkg -r tavrin >"$LOG/dpkg-remove.log" 2>&1
     echo "remove-exit $?"
     echo "remove-active $(systemctl is-active tavrin)"
-    echo "remove-procs $(cat /sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs 2>/dev/null | wc -l)"
-    for f in /lib/systemd/system/tavrin.service /usr/bin/tavrin; do
+    echo "remove-procs $(wc -l 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs || echo 0)"
+    for f in /lib/systemd/system/tavrin.service /usr/bin/tavrin /usr/bin/tavrin-check; do
         [ -e "$f" ] && echo "remove-left $f"
     done
     dpkg -P tavrin >>"$LOG/dpkg-remove.log" 2>&1
@@ -280,4 +294,4 @@ echo "$b $a" >"$LOG/final-brightness.txt"
     echo "end"
 } >"$LOG/lifecycle.txt" 2>&1
 
-finish done
+finish "done"
