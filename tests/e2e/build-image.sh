@@ -9,7 +9,9 @@ set -eu
 out=${1:?usage: build-image.sh OUTDIR}
 debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs}
 suite=bookworm
-packages=linux-image-armmp,kmod,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils
+# systemd boots the panel; xauth makes the display manager's cookie;
+# init-system-helpers gives the package's maintainer scripts deb-systemd-helper.
+packages=linux-image-armmp,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils
 image_size=1536M
 
 # The archive the host already trusts and reaches; nothing host-specific in the repo.
@@ -42,21 +44,89 @@ trap 'rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 mkdir -p "$debcache" "$work/root"
 
-# Stage 0 of PID 1: only reaches the 9p share and hands over to the test's init
-# script there, so that changing the test never changes this cached image.
-cat >"$work/e2e-init" <<'EOF'
-#!/bin/sh
-mountpoint -q /proc || mount -t proc proc /proc
-mountpoint -q /sys || mount -t sysfs sys /sys
-mountpoint -q /dev || mount -t devtmpfs dev /dev
-mkdir -p /io
-modprobe 9pnet_virtio && modprobe 9p &&
-    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 io /io &&
-    [ -f /io/init.sh ] && exec /bin/sh /io/init.sh
-echo "e2e-init: 9p share /io with init.sh not available" >&2
-echo o >/proc/sysrq-trigger
-sleep 10
+# Files of the panel itself, and of the runner that hands the booted panel to
+# the test; the test's own scenario comes from the 9p share, so that changing
+# it never changes this cached image.
+mkdir -p "$work/overlay/etc/systemd/system/multi-user.target.wants" "$work/overlay/etc/X11" \
+    "$work/overlay/usr/local/sbin"
+
+# fbdev rather than modesetting: with modesetting X scans out its own buffer and
+# a paint into /dev/fb0 would not be what the panel shows.
+cat >"$work/overlay/etc/X11/xorg.conf" <<'EOF'
+Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+    Option "AutoEnableDevices" "false"
+EndSection
+
+Section "Device"
+    Identifier "panel"
+    Driver "fbdev"
+    Option "fbdev" "/dev/fb0"
+EndSection
 EOF
+
+# The panel's display manager: X on :0 that only admits holders of a fresh
+# cookie. Started while udev still adds the GPU, X took the DRM device's
+# re-registration for a removal and crashed now and then; so it waits for
+# udev's first pass, and restarts if it dies all the same, as display
+# managers do.
+cat >"$work/overlay/etc/systemd/system/panel-x.service" <<'EOF'
+[Unit]
+Description=X server of the panel on :0
+Wants=systemd-udev-settle.service
+After=systemd-udev-settle.service
+
+[Service]
+Restart=on-failure
+RuntimeDirectory=panel-x
+ExecStartPre=/bin/sh -c 'xauth -q -f /run/panel-x/cookie add :0 . "$(mcookie)"'
+ExecStart=/usr/bin/Xorg :0 -auth /run/panel-x/cookie -nolisten tcp -noreset
+
+[Install]
+Alias=display-manager.service
+EOF
+ln -s panel-x.service "$work/overlay/etc/systemd/system/display-manager.service"
+
+cat >"$work/overlay/etc/systemd/system/e2e-runner.service" <<'EOF'
+[Unit]
+Description=End-to-end test scenario from the 9p share
+After=multi-user.target
+
+[Service]
+Type=oneshot
+ExecStart=/usr/local/sbin/e2e-runner
+StandardOutput=journal+console
+StandardError=journal+console
+TimeoutStartSec=infinity
+
+[Install]
+WantedBy=multi-user.target
+EOF
+ln -s ../e2e-runner.service "$work/overlay/etc/systemd/system/multi-user.target.wants/e2e-runner.service"
+
+cat >"$work/overlay/usr/local/sbin/e2e-runner" <<'EOF'
+#!/bin/sh
+mkdir -p /io
+if modprobe 9pnet_virtio && modprobe 9p &&
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 io /io &&
+    [ -f /io/run.sh ]; then
+    /bin/sh /io/run.sh
+else
+    echo "e2e-runner: 9p share /io with run.sh not available"
+fi
+sync
+# Everything worth keeping is on the share by now: no orderly shutdown needed.
+systemctl --force poweroff
+sleep 60
+echo o >/proc/sysrq-trigger
+EOF
+chmod 755 "$work/overlay/usr/local/sbin/e2e-runner"
+
+# Only slow a test VM down.
+for unit in apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer fstrim.timer \
+    dpkg-db-backup.timer systemd-firstboot.service; do
+    ln -s /dev/null "$work/overlay/etc/systemd/system/$unit"
+done
 
 # Debian's default initramfs (MODULES=most, zstd) takes minutes per generation
 # under qemu-user; the VM only needs virtio-mmio, virtio-blk and ext4 to reach /.
@@ -73,8 +143,7 @@ mmdebstrap --variant=minbase --architectures=armhf --include="$packages" \
         printf "MODULES=list\nCOMPRESS=gzip\n" >"$1"/etc/initramfs-tools/conf.d/e2e-small &&
         printf "virtio_mmio\nvirtio_blk\next4\n" >"$1"/usr/share/initramfs-tools/modules.d/e2e-small' \
     --customize-hook="sync-out /var/cache/apt/archives '$debcache'" \
-    --customize-hook="upload '$work/e2e-init' /usr/local/sbin/e2e-init" \
-    --customize-hook='chmod 755 "$1"/usr/local/sbin/e2e-init' \
+    --customize-hook="cp -a '$work/overlay/.' \"\$1/\"" \
     "$suite" "$work/root" "$mirror"
 
 cp "$work"/root/boot/vmlinuz-* "$work/vmlinuz"

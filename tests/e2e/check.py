@@ -5,6 +5,7 @@ Prints a timeline and the measurements, then one line per failed check.
 Exit status 0 when every check passed.
 """
 import collections
+import json
 import os
 import re
 import sys
@@ -15,19 +16,21 @@ SEQUENCE = [
     "xset -display :0.0 dpms force off",
     "xrefresh -display :0.0 -black",
 ]
-ZERO, EIGHT = "30", "38"  # the brightness file's bytes, in hex: exactly "0", "8"
+ZERO, EIGHT = "0", "8"  # backlight levels as the kernel reads them back
+# Journal entries about the unit that the watcher's streams did not write.
+SYSTEMD_OWN = {"systemd", "systemd-journald"}
 
 
 class Call:
-    def __init__(self, line):
-        f = line.split(" ", 7)
-        self.t0, self.t1 = float(f[0]), float(f[1])
-        self.pid, self.bl, self.rc, self.reading = f[2], f[3], int(f[4]), f[5]
-        self.cmd = f[6] + " " + f[7]
+    def __init__(self, line, origin):
+        f = line.split(" ", 8)
+        self.t0, self.t1 = float(f[0]) - origin, float(f[1]) - origin
+        self.pid, self.bl, self.abl, self.rc, self.reading = f[2], f[3], f[4], int(f[5]), f[6]
+        self.cmd = f[7] + " " + f[8]
 
     def __repr__(self):
         r = "" if self.reading == "-" else f" -> {self.reading}"
-        return f"{self.t0:8.2f} {self.cmd}{r} (brightness {self.bl}, rc {self.rc})"
+        return f"{self.t0:8.2f} {self.cmd}{r} (brightness {self.bl}/{self.abl}, rc {self.rc})"
 
 
 class Run:
@@ -96,13 +99,14 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
     delay = seq[0].t0 - trigger.t0
     run.expect(delay >= 0.98, f"{name}: sequence started {delay:.2f} s after the not-on reading, "
                "without the one-second wait of a cycle")
-    run.expect(all(c.bl == ZERO for c in seq),
-               f"{name}: brightness during the X commands was {[c.bl for c in seq]}, expected all {ZERO!r} (\"0\")")
+    run.expect(all(c.bl == ZERO and c.abl == ZERO for c in seq),
+               f"{name}: brightness/actual during the X commands was {[(c.bl, c.abl) for c in seq]}, "
+               f"expected all {ZERO!r}")
     run.expect(last_query.bl == level_before,
                f"{name}: brightness before the sequence was {last_query.bl!r}, expected {level_before!r}")
     after = calls[b:]
-    run.expect(len(after) >= 2 and after[0].bl == EIGHT,
-               f"{name}: after the sequence expected brightness {EIGHT!r} (\"8\") and at least two "
+    run.expect(len(after) >= 2 and after[0].bl == EIGHT and after[0].abl == EIGHT,
+               f"{name}: after the sequence expected brightness and actual {EIGHT!r} and at least two "
                f"more queries, saw {after[:2]}")
     run.expect(all(c.reading != "On" for c in after),
                f"{name}: monitor read on again after the sequence: {[c for c in after if c.reading == 'On']}")
@@ -137,27 +141,139 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
     return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean}
 
 
+def journal(run, origin):
+    """The unit's journal entries: (time, identifier, pid, message)."""
+    entries = []
+    for line in run.text("journal.json").splitlines():
+        try:
+            e = json.loads(line)
+        except ValueError:
+            run.fail(f"journalctl printed something other than JSON: {line[:80]!r}")
+            continue
+        msg = e.get("MESSAGE", "")
+        if isinstance(msg, list):  # journalctl's form for bytes that are not UTF-8
+            msg = bytes(msg).decode(errors="replace")
+        entries.append((int(e["__REALTIME_TIMESTAMP"]) / 1e6 - origin,
+                        e.get("SYSLOG_IDENTIFIER", ""), e.get("_PID", ""), msg))
+    return entries
+
+
+def check_setup(run):
+    """The panel as booted: real backlight, display manager, cookie, package."""
+    usec = run.text("multi-user-usec.txt").strip()
+    if run.expect(usec.isdigit(), f"no time for multi-user.target: {usec!r}"):
+        print(f"multi-user.target reached {int(usec) / 1e6:.1f} s after the kernel started")
+    bl = run.text("backlight.txt").split("\n")
+    run.expect(len(bl) >= 3 and bl[0] == "../../devices/platform/backlight/backlight/backlight"
+               and bl[1].isdigit() and int(bl[1]) >= 8 and bl[2] == "refused 9",
+               f"backlight is not the kernel's pwm-backlight with max_brightness 8: {bl}")
+    run.expect(run.text("display-manager.txt").strip() == "active", "display-manager.service not active")
+    refused = run.text("xset-without-cookie.txt")
+    run.expect("unable to open display" in refused and "exit 0" not in refused,
+               "X server answered a client without its cookie:\n" + refused)
+    run.expect(run.text("after-install.txt").split() == ["enabled", "active"],
+               "after dpkg -i tavrin.service is not enabled and active: "
+               + run.text("after-install.txt").replace("\n", " "))
+
+
+def check_lifecycle(run):
+    lines = run.text("lifecycle.txt").splitlines()
+    print("Package life cycle:", "; ".join(lines))
+    expected = ["reinstall-disabled disabled", "remove-exit 0", "remove-active inactive",
+                "remove-procs 0", "purge-exit 0", "end"]
+    run.expect([l for l in lines if l in expected] == expected and
+               not [l for l in lines if l.startswith(("remove-left", "purge-left"))],
+               f"package life cycle: expected {expected} and nothing left, saw {lines}")
+
+
+def check_journal(run, entries, calls, events):
+    """Nothing in the journal is the watcher's own, and its volume while the X
+    server refuses every query."""
+    own = collections.Counter(m for _, ident, _, m in entries if ident not in SYSTEMD_OWN)
+    own.subtract(collections.Counter(run.text("tools-out.log").splitlines()))
+    extra = [l for l, n in own.items() if n > 0]
+    run.expect(not extra, f"the journal holds lines the X tools did not print: {extra[:5]}")
+    # From the package's first query, which may come before dpkg -i returns.
+    installed, b = events.get("dpkg-install"), events.get("refused-end")
+    first = [c.t0 for c in calls if installed is not None and c.t0 > installed]
+    if not run.expect(first and b is not None, "no window with the X server refusing"):
+        return
+    a = first[0]
+    queries = [c for c in calls if c.cmd == Q and a <= c.t0 < b]
+    run.expect(queries and all(c.reading == "none" and c.rc != 0 for c in queries),
+               f"queries without the cookie did not all fail: {queries[:3]}")
+    run.expect(all(c.cmd == Q for c in calls if a <= c.t0 < b), "a sequence ran while X refused")
+    stamped = [(t, m) for t, ident, _, m in entries if a <= t < b and ident not in SYSTEMD_OWN]
+    lines = [m for _, m in stamped]
+    window = b - a
+    last = f", the last {stamped[-1][0] - a:.1f} s in" if stamped else ""
+    print(f"X refusing for {window:.1f} s: {len(queries)} queries, {len(lines)} journal lines{last}")
+    # Each refused query prints two lines; the unit's rate limit lets only the
+    # first of them through.
+    run.expect(len(lines) < 2 * len(queries),
+               f"journald dropped nothing: {len(lines)} lines for {len(queries)} refused queries")
+    # journald keeps no empty lines.
+    run.expect(lines[:2] == [m for m in run.text("tools-out.log").splitlines() if m][:2],
+               f"the first lines of the outage did not reach the journal: {lines[:2]}")
+
+
+def check_restart(run, calls, events):
+    """systemd brings the watcher back after SIGKILL (Restart=always)."""
+    kill = events.get("s4-kill")
+    first = [c for c in calls if kill is not None and c.cmd == Q and c.t0 > kill]
+    if run.expect(first, "no query after the watcher was killed"):
+        delay = first[0].t0 - kill
+        print(f"after SIGKILL the new watcher asked X again {delay:.2f} s later")
+        run.expect(delay <= 6.0, f"the watcher came back {delay:.2f} s after SIGKILL")
+    run.expect("NRestarts=1" in run.text("restart.txt"), "systemd did not count one restart:\n"
+               + run.text("restart.txt"))
+
+
+def check_tavrin_check(run):
+    """tavrin-check on the same panel: healthy, X's time-outs all 0, no X."""
+    for name, status, phrase in (("healthy", 0, None), ("no-timeouts", None, "X never blanks by itself"),
+                                 ("no-x", 1, "no X server")):
+        out = run.text(f"check-{name}.txt")
+        lines = out.splitlines()
+        print(f"tavrin-check, {name}: " + " | ".join(l for l in lines if not l.startswith(" ")))
+        if status is not None:
+            run.expect(f"exit {status}" in lines[-1:], f"tavrin-check, {name}: expected exit {status}:\n{out}")
+        if name == "healthy":
+            verdicts = [l for l in lines if l.startswith(("ok", "warn", "FAIL"))]
+            run.expect(verdicts and "all six" in verdicts[-1],
+                       f"tavrin-check, healthy: last line does not say all six steps can work:\n{out}")
+        elif name == "no-timeouts":
+            run.expect(any(l.startswith("warn") and phrase in l for l in lines),
+                       f"tavrin-check, time-outs 0: no warn line about X never blanking:\n{out}")
+        else:
+            run.expect(any(l.startswith("FAIL") and phrase in l for l in lines),
+                       f"tavrin-check, X stopped: does not say no X server:\n{out}")
+
+
 def main():
     run = Run(sys.argv[1])
     result = run.text("result").strip()
     run.expect(result == "done", f"guest did not finish its scenarios: {result or 'no result'}")
 
     events = {}
-    for line in run.text("events.log").splitlines():
-        t, name = line.split(" ", 2)[:2]
-        events.setdefault(name, float(t))
-    calls = [Call(l) for l in run.text("calls.log").splitlines() if l.strip()]
-    print("Calls seen by the xset/xrefresh stand-ins (guest uptime, s):")
+    raw_events = [l.split(" ", 2) for l in run.text("events.log").splitlines()]
+    origin = float(raw_events[0][0]) if raw_events else 0.0
+    for f in raw_events:
+        events.setdefault(f[1], float(f[0]) - origin)
+    calls = [Call(l, origin) for l in run.text("calls.log").splitlines() if l.strip()]
+    print("Calls seen by the xset/xrefresh stand-ins (s since the runner started):")
     for c in calls:
         print("  ", c)
     print("Guest events:", ", ".join(f"{k} {v:.2f}" for k, v in events.items()))
+    check_setup(run)
 
-    bounds = [events.get("tavrin-start", 0.0), events.get("s2-wake", 1e9),
-              events.get("s3-x-restart", 1e9), 1e9]
+    bounds = [events.get("tavrin-start", 1e9), events.get("s2-wake", 1e9),
+              events.get("s3-x-restart", 1e9), events.get("s4-kill", 1e9), 1e9]
     scenarios = [
-        ("scenario 1 (X blanks by itself)", "s1-dpms-timeout", "Off", True, "35"),
+        ("scenario 1 (X blanks by itself)", "s1-dpms-timeout", "Off", True, "5"),
         ("scenario 2 (X server killed after an on reading)", "s2-x-kill", "none", False, EIGHT),
         ("scenario 3 (new X server blanks by itself)", "s3-dpms-timeout", "Off", True, EIGHT),
+        ("scenario 4 (watcher back after SIGKILL, X blanks)", "s4-dpms-timeout", "Off", True, EIGHT),
     ]
     found = []
     if result == "done":
@@ -166,15 +282,24 @@ def main():
             r = check_sequence(run, name, window, events.get(since, 1e9), reading, alive, before)
             if r:
                 found.append(r)
-                print(f"{name}: sequence {r['delay']:.2f} s after the {reading!r} reading; "
+                print(f"{name}: sequence {r['delay']:.2f} s after the {reading!r} reading "
+                      f"(from its end: {r['seq'][0].t0 - r['trigger'].t1:.2f} s); "
                       f"screenshot mean {r['mean'] if r['mean'] is None else round(r['mean'], 2)}")
         if "s2-fb-black" in events and len(found) > 1:
             run.expect(events["s2-fb-black"] < found[1]["seq"][0].t0,
                        "scenario 2: the panel was blacked out only after the sequence had started")
+        check_restart(run, calls, events)
+        check_journal(run, journal(run, origin), calls, events)
+        check_lifecycle(run)
+        check_tavrin_check(run)
 
-    # Cadence: after each query (and the sequence, if due) a one-second wait.
+    # Cadence: after each query (and the sequence, if due) a one-second wait,
+    # except where systemd restarted the watcher in between.
+    restarts = [events.get("tavrin-start", 1e9), events.get("s4-kill", 1e9)]
     queries = [c for c in calls if c.cmd == Q]
     for p, n in zip(queries, queries[1:]):
+        if any(p.t0 < r < n.t0 for r in restarts):
+            continue
         busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
         idle = n.t0 - p.t1 - busy
         run.expect(0.99 <= idle <= 8.0,
@@ -184,19 +309,21 @@ def main():
     samples = []
     for line in run.text("poll.log").splitlines():
         f = line.split()
-        if len(f) >= 5:
-            kids = [k.split(":") for k in f[5:]]
-            samples.append((float(f[0]), f[1], f[2], int(f[3]), int(f[4]), kids))
+        if len(f) >= 6:
+            kids = [k.split(":") for k in f[6:]]
+            samples.append((float(f[0]) - origin, f[1], f[2], f[3], int(f[4]), int(f[5]), kids))
     if run.expect(samples, "no samples of the watcher's process"):
-        levels = [s[1] for s in samples]
-        steps = [v for i, v in enumerate(levels) if i == 0 or v != levels[i - 1]]
-        print("Brightness file over time:", " -> ".join(steps))
-        run.expect(steps == ["5", "0", "8", "0", "8", "0", "8"],
-                   f"brightness went {steps}, expected 5 then 0/8 once per sequence")
-        dead = [s for s in samples if s[2] in ("gone", "Z", "X", "x")]
-        run.expect(not dead, f"watcher ended: state {dead[0][2]} at {dead[0][0]:.2f}" if dead else "")
+        for col, what in ((1, "Brightness"), (2, "Actual brightness")):
+            levels = [s[col] for s in samples]
+            steps = [v for i, v in enumerate(levels) if i == 0 or v != levels[i - 1]]
+            print(f"{what} over time:", " -> ".join(steps))
+            run.expect(steps == ["5"] + ["0", "8"] * 4,
+                       f"{what.lower()} went {steps}, expected 5 then 0/8 once per sequence")
+        killed = (events.get("s4-kill", 1e9), events.get("s4-back", 1e9) + 0.5)
+        dead = [s for s in samples if s[3] in ("gone", "Z", "X", "x") and not killed[0] <= s[0] <= killed[1]]
+        run.expect(not dead, f"watcher ended: state {dead[0][3]} at {dead[0][0]:.2f}" if dead else "")
         zombie = {}  # pid -> (first, last) sample time seen as a zombie
-        for t, _, _, _, _, kids in samples:
+        for t, _, _, _, _, _, kids in samples:
             for pid, state in kids:
                 if state == "Z":
                     zombie[pid] = (zombie.get(pid, (t, t))[0], t)
@@ -205,25 +332,19 @@ def main():
         start = events.get("tavrin-start", 0.0) + 0.5
         end_last = found[-1]["seq"][-1].t1 + 0.5 if found else 1e9
         # Idle: no child at work (a popen pipe is open while one is).
-        idle = [s for s in samples if all(state == "Z" for _, state in s[5])]
-        early = [s[3] for s in idle if start <= s[0] < start + 10]
+        idle = [s for s in samples if s[3] not in ("gone",) and all(state == "Z" for _, state in s[6])]
+        early = [s[4] for s in idle if start <= s[0] < start + 10]
         late = [s for s in idle if s[0] > end_last]
         if run.expect(early and late, "too few quiet samples of the watcher's descriptors"):
-            lo_early, lo_late = min(early), min(s[3] for s in late)
+            lo_early, lo_late = min(early), min(s[4] for s in late)
             print(f"Open descriptors of the watcher when idle: {lo_early} at start, {lo_late} at the end")
             run.expect(lo_late <= lo_early, f"open descriptors grew from {lo_early} to {lo_late}")
-            run.expect(all(s[4] == 0 for s in late), "framebuffer still mapped after the last sequence")
-
-    # Everything the watcher printed must have come from the X tools.
-    own = collections.Counter(run.text("tavrin.out").splitlines())
-    own.subtract(collections.Counter(run.text("tools-out.log").splitlines()))
-    extra = [l for l, n in own.items() if n > 0]
-    run.expect(not extra, f"the watcher printed output of its own: {extra[:5]}")
+            run.expect(all(s[5] == 0 for s in late), "framebuffer still mapped after the last sequence")
 
     final_q = run.text("final-xset-q.txt")
     run.expect("Monitor is Off" in final_q, "monitor not off at the end:\n" + final_q)
-    final_bl = run.text("final-brightness.hex").strip()
-    run.expect(final_bl == EIGHT, f"brightness file at the end holds bytes {final_bl!r}, expected {EIGHT!r}")
+    final_bl = run.text("final-brightness.txt").split()
+    run.expect(final_bl == [EIGHT, EIGHT], f"backlight and actual at the end {final_bl}, expected 8 and 8")
 
     for msg in run.failures:
         print("FAIL:", msg)

@@ -1,6 +1,7 @@
 #!/bin/bash
-# End-to-end test of an armhf tavrin executable on an emulated ARM panel.
-# Usage: run-e2e.sh PATH/TO/ARMHF/tavrin
+# End-to-end test of the armhf tavrin package on an emulated ARM panel that
+# boots with systemd and installs the package with dpkg.
+# Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem image is
 # cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh.
 # TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look.
@@ -11,17 +12,15 @@ vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-420}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
 
-[ $# -eq 1 ] || die "usage: $0 PATH/TO/ARMHF/tavrin"
-tavrin=$1
-[ -f "$tavrin" ] || die "no such file: $tavrin"
-hexbytes() { od -An -tx1 -j"$2" -N"$3" "$1" | tr -d ' \n'; }
-# 32-bit little-endian ELF, machine 40 (ARM).
-[ "$(hexbytes "$tavrin" 0 6)" = 7f454c460101 ] && [ "$(hexbytes "$tavrin" 18 2)" = 2800 ] ||
-    die "$tavrin is not a 32-bit little-endian ARM ELF executable"
+[ $# -eq 1 ] || die "usage: $0 PATH/TO/tavrin_VERSION_armhf.deb"
+deb=$1
+[ -f "$deb" ] || die "no such file: $deb"
+[ "$(dpkg-deb --field "$deb" Package Architecture 2>/dev/null | tr '\n' ' ')" = \
+    "Package: tavrin Architecture: armhf " ] || die "$deb is not the armhf tavrin package"
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
 host_packages=(qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
-    qemu-utils e2fsprogs python3)
+    qemu-utils e2fsprogs python3 device-tree-compiler)
 missing=()
 for p in "${host_packages[@]}"; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -78,16 +77,25 @@ exec 9>&-
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
 share=$scratch/io
 mkdir -p "$share/out"
-cp "$here/guest/init.sh" "$here/guest/wrap.sh" "$here/guest/xorg.conf" "$share/"
-cp "$tavrin" "$share/tavrin"
+cp "$here/guest/run.sh" "$here/guest/wrap.sh" "$share/"
+cp "$deb" "$share/tavrin.deb"
 qemu-img create -q -f qcow2 -F raw -b "$image/rootfs.ext4" "$scratch/overlay.qcow2"
 
-echo "run-e2e: booting the emulated panel (about a minute)"
 # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
-qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 \
-    -global virtio-mmio.force-legacy=false \
+machine=(-M virt -cpu cortex-a15 -smp 2 -m 1024 -global virtio-mmio.force-legacy=false)
+# The virt machine has no backlight: its own device tree gets a pwm-backlight on
+# a sun4i PWM whose registers are the top 16 MiB of RAM, which the kernel is
+# told to leave alone (mem=1008M). The backlight class device is then real.
+qemu-system-arm "${machine[@]}" -machine dumpdtb="$scratch/virt.dtb" -display none -nodefaults \
+    >/dev/null 2>&1 || die "cannot dump the machine's device tree"
+dtc -q -I dtb -O dts -o "$scratch/panel.dts" "$scratch/virt.dtb"
+cat "$here/panel-backlight.dtsi" >>"$scratch/panel.dts"
+dtc -q -I dts -O dtb -o "$scratch/panel.dtb" "$scratch/panel.dts"
+
+echo "run-e2e: booting the emulated panel with systemd (about three minutes)"
+qemu-system-arm "${machine[@]}" -dtb "$scratch/panel.dtb" \
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
-    -append "console=ttyAMA0 root=/dev/vda rw init=/usr/local/sbin/e2e-init panic=-1" \
+    -append "console=ttyAMA0 root=/dev/vda rw mem=1008M panic=-1" \
     -drive if=none,file="$scratch/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
     -device virtio-gpu-device,xres=800,yres=480 \
     -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \

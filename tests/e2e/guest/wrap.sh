@@ -1,46 +1,46 @@
-#!/bin/sh
-# Stand-in for xset and xrefresh, first on the watcher's PATH. It records each
-# call (uptime, argv, exit status, backlight bytes at that moment) and then runs
-# the real tool. The tool's output still reaches the watcher's streams, and is
-# also logged, so that anything else in the watcher's output is its own.
-# The real tool is run as a child, not exec'd, because its output and status
-# must be seen after it ends.
-LOG=/tmp/log
-OUT=/io/out
+#!/bin/bash
+# Stand-in for xset and xrefresh, installed in /usr/local/bin, which the
+# packaged unit's PATH puts before /usr/bin. It records each call (time, argv,
+# exit status, the backlight's level at that moment) and runs the real tool.
+# The tool's output still reaches the watcher's streams, and is also logged,
+# so that anything else in the journal is the watcher's own.
+#
+# It runs inside the unit's sandbox: a read-only file system and, with
+# ProcSubset=pid, no /proc/uptime. So it keeps no files, takes its clock from
+# bash, reads the backlight with a builtin, and reports through FIFOs under
+# /run/e2e, which may be opened for writing on a read-only mount.
+E2E=/run/e2e
+BL=/sys/class/backlight/backlight
 tool=${0##*/}
-read -r t0 _ </proc/uptime
-bl=$(od -An -tx1 /sys/class/backlight/backlight/brightness 2>/dev/null | tr -d ' \n')
+t0=$EPOCHREALTIME
+bl=absent abl=absent
+read -r bl <"$BL/brightness" 2>/dev/null
+read -r abl <"$BL/actual_brightness" 2>/dev/null
 
 if [ "$tool $*" = "xset -display :0.0 dpms force off" ]; then
-    # The panel is meant to be white right now: dump the framebuffer and ask the
-    # host for a screenshot before the monitor goes off (bounded wait).
-    cat /dev/fb0 >"$OUT/fb-$$.raw" 2>/dev/null
-    : >"$OUT/shot-$$.req"
+    # The panel is meant to be white right now: the test dumps the framebuffer
+    # and takes a screenshot before the monitor goes off (bounded wait).
+    echo $$ >"$E2E/shots.fifo"
     n=0
-    while [ ! -e "$OUT/shot-$$.done" ] && [ $n -lt 150 ]; do sleep 0.1; n=$((n + 1)); done
+    while [ ! -e "$E2E/shot-$$.done" ] && [ $n -lt 150 ]; do sleep 0.1; n=$((n + 1)); done
 fi
 
-o=/tmp/wrap.$$.out
-e=/tmp/wrap.$$.err
-"/usr/bin/$tool" "$@" >"$o" 2>"$e"
+# The real tool is run as a child, not exec'd, because its output and status
+# must be seen after it ends; its error output goes to the watcher's as it comes.
+out=$("/usr/bin/$tool" "$@" 2> >(tee -a "$E2E/tools.fifo" >&2))
 rc=$?
-read -r t1 _ </proc/uptime
+t1=$EPOCHREALTIME
 
 reading=-
 if [ "$*" = "-display :0.0 q" ]; then
-    reading=none
-    while IFS= read -r line; do
-        case $line in
-            *"Monitor is On"*) reading=On; break ;;
-            *"Monitor is Off"*) reading=Off; break ;;
-        esac
-    done <"$o"
-else
-    cat "$o" >>"$LOG/tools-out.log"
+    case $out in
+        *"Monitor is On"*) reading=On ;;
+        *"Monitor is Off"*) reading=Off ;;
+        *) reading=none ;;
+    esac
+elif [ -n "$out" ]; then
+    printf '%s\n' "$out" >"$E2E/tools.fifo"
 fi
-cat "$e" >>"$LOG/tools-out.log"
-echo "$t0 $t1 $$ ${bl:-absent} $rc $reading $tool $*" >>"$LOG/calls.log"
-cat "$o"
-cat "$e" >&2
-rm -f "$o" "$e"
+echo "$t0 $t1 $$ $bl $abl $rc $reading $tool $*" >"$E2E/calls.fifo"
+[ -z "$out" ] || printf '%s\n' "$out"
 exit $rc

@@ -1,0 +1,26 @@
+# Rates the unit exactly as the package DEB installs it with
+# systemd-analyze security, offline, in a scratch root (the package unpacked
+# over a copy of this machine's system units), and fails when its overall
+# exposure rises above MAX_EXPOSURE: a directive dropped from the sandbox
+# shows here before it reaches a panel.
+# cmake -DDEB= -DROOT= -DSYSTEMD_ANALYZE= -DUNIT_DIR= -DMAX_EXPOSURE= -P check_unit_exposure.cmake
+
+file(REMOVE_RECURSE ${ROOT})
+file(MAKE_DIRECTORY ${ROOT}${UNIT_DIR})
+file(COPY ${UNIT_DIR}/ DESTINATION ${ROOT}${UNIT_DIR})
+execute_process(COMMAND dpkg-deb --extract ${DEB} ${ROOT} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot unpack ${DEB}")
+endif()
+
+# The threshold is in tenths of the exposure level that systemd-analyze prints.
+string(REPLACE "." "" threshold ${MAX_EXPOSURE})
+math(EXPR threshold "${threshold}")
+execute_process(COMMAND ${SYSTEMD_ANALYZE} security --offline=yes --root=${ROOT}
+                        --threshold=${threshold} --no-pager tavrin.service
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE failed)
+string(REGEX MATCH "Overall exposure level for tavrin.service: [0-9.]+" overall "${out}")
+if(failed OR NOT overall)
+  message(FATAL_ERROR "exposure above ${MAX_EXPOSURE} (exit ${failed}):\n${out}${err}")
+endif()
+message(STATUS "${overall} (at most ${MAX_EXPOSURE})")

@@ -1,0 +1,297 @@
+#!/bin/bash
+# The test's scenarios on the booted panel, run by the image's e2e-runner unit
+# once multi-user.target is reached. The package is installed and driven the
+# way an admin would; what happened is recorded on the share and judged on the
+# host (check.py). Progress goes to the serial console.
+[ -n "${BASH_VERSION:-}" ] || exec /bin/bash "$0" "$@"
+set -u
+IO=/io
+OUT=/io/out
+LOG=/run/e2e/log
+E2E=/run/e2e
+BLDIR=/sys/class/backlight/backlight
+BL=$BLDIR/brightness
+DPY=:0.0
+COOKIE=/run/panel-x/cookie
+DROPIN=/etc/systemd/system/tavrin.service.d/xauthority.conf
+TPID=
+
+# Times are wall-clock seconds from bash itself, the clock the stand-ins in the
+# sandbox can read too.
+ev() { echo "$EPOCHREALTIME $*" >>"$LOG/events.log"; echo "e2e: $EPOCHREALTIME $*"; }
+
+finish() {
+    ev "finish $1"
+    : >"$E2E/stop-poll"
+    sleep 0.5
+    journalctl -u tavrin -o json >"$LOG/journal.json" 2>&1
+    journalctl -b -o short-monotonic >"$LOG/journal-all.txt" 2>&1
+    cp /var/log/Xorg.0.log "$LOG/" 2>/dev/null
+    cp -r "$LOG/." "$OUT/" 2>/dev/null
+    echo "$1" >"$OUT/result"
+    sync
+    exit 0
+}
+
+# wait_for SECONDS COMMAND...: COMMAND succeeds within SECONDS.
+wait_for() {
+    local n=0 limit=$(($1 * 5))
+    shift
+    until "$@"; do
+        [ $n -lt $limit ] || return 1
+        sleep 0.2
+        n=$((n + 1))
+    done
+}
+
+X() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" "$@" >>"$LOG/init-xset.log" 2>&1; }
+x_answers() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q >/dev/null 2>&1; }
+
+# tavrin-check as root with the cookie, as the unit runs tavrin; its PATH
+# leaves out the stand-ins, whose log is the watcher's alone.
+run_check() {
+    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check >"$LOG/check-$1.txt" 2>&1
+    echo "exit $?" >>"$LOG/check-$1.txt"
+}
+
+# new_main_pid OLD: tavrin.service has a main process, and not OLD.
+new_main_pid() {
+    TPID=$(systemctl show -p MainPID --value tavrin)
+    [ "${TPID:-0}" != 0 ] && [ "$TPID" != "$1" ]
+}
+# Records the watcher's pid for the sampler, once systemd has started it.
+follow_tavrin() {
+    wait_for 20 new_main_pid "${1:-0}" || return 1
+    echo "$TPID" >"$E2E/tavrin.pid"
+}
+
+# Samples the watcher's process without forking, so sampling does not perturb it.
+poll() {
+    local t b a st nfd nfb kids kl k ks l pid=
+    while [ ! -e "$E2E/stop-poll" ]; do
+        t=$EPOCHREALTIME
+        read -r pid <"$E2E/tavrin.pid"
+        b='' a=''
+        read -r b <"$BL" || :
+        read -r a <"$BLDIR/actual_brightness" || :
+        if read -r st 2>/dev/null <"/proc/$pid/stat"; then
+            st=${st##*) }
+            st=${st%% *}
+            set -- /proc/"$pid"/fd/*
+            nfd=$#
+            nfb=0
+            while read -r l; do
+                case $l in */dev/fb0) nfb=$((nfb + 1)) ;; esac
+            done <"/proc/$pid/maps"
+            kids=
+            kl=
+            read -r kl 2>/dev/null <"/proc/$pid/task/$pid/children" || :
+            for k in $kl; do
+                ks=
+                read -r ks 2>/dev/null <"/proc/$k/stat" || :
+                ks=${ks##*) }
+                kids="$kids $k:${ks%% *}"
+            done
+        else
+            st=gone nfd=0 nfb=0 kids=
+        fi
+        echo "$t $b $a $st $nfd $nfb$kids" >>"$LOG/poll.log"
+        sleep 0.3
+    done
+}
+
+# Answers the stand-in's request before DPMS is forced off: what /dev/fb0 holds
+# and what QEMU shows (vm.py answers shot-ID.req with shot-ID.ppm, shot-ID.done).
+shots() {
+    local id n
+    while read -r id; do
+        cat /dev/fb0 >"$OUT/fb-$id.raw" 2>/dev/null
+        : >"$OUT/shot-$id.req"
+        n=0
+        while [ ! -e "$OUT/shot-$id.done" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+        : >"$E2E/shot-$id.done"
+    done <"$E2E/shots.fifo"
+}
+
+calls() { wc -l <"$LOG/calls.log"; }
+
+# wait_readings MARK COUNT READING SECONDS: the watcher's queries since line MARK
+# of the call log gave READING at least COUNT times.
+readings_seen() {
+    [ "$(tail -n +$(($1 + 1)) "$LOG/calls.log" | grep -c " $3 xset -display :0.0 q\$")" -ge "$2" ]
+}
+wait_readings() { wait_for "$4" readings_seen "$1" "$2" "$3"; }
+
+# wait_sequence MARK SECONDS: a repaint call appeared since MARK and the
+# backlight is back at 8, i.e. a blanking sequence has run to its end.
+sequence_done() {
+    local b=
+    tail -n +$(($1 + 1)) "$LOG/calls.log" | grep -q " xrefresh " || return 1
+    read -r b <"$BL"
+    [ "$b" = 8 ]
+}
+wait_sequence() { wait_for "$2" sequence_done "$1"; }
+
+# blank_by_x SECONDS NAME: the X server switches the monitor off by itself
+# after SECONDS idle, once the watcher has read it on twice.
+blank_by_x() {
+    local m
+    m=$(calls)
+    wait_readings "$m" 2 On 20 || finish "$2: no 'Monitor is On' reading"
+    m=$(calls)
+    ev "$2-dpms-timeout $1"
+    X dpms 0 0 "$1"
+    X s reset
+    wait_sequence "$m" 40 || finish "$2: no blanking sequence ran to its end"
+}
+
+mkdir -p "$LOG" "$E2E"
+read -r up _ </proc/uptime
+ev "runner-start uptime $up"
+systemctl show -p ActiveEnterTimestampMonotonic --value multi-user.target >"$LOG/multi-user-usec.txt"
+
+wait_for 20 test -e /dev/fb0 || finish "no /dev/fb0"
+# Without a text console on fb0 nothing but X and the watcher paints it.
+for v in /sys/class/vtconsole/vtcon*; do
+    grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
+done
+cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel >"$LOG/fb-geometry.txt"
+
+# The kernel's backlight class device, reached through sysfs's own symlink.
+wait_for 20 test -e "$BL" || finish "no backlight class device"
+{
+    readlink "$BLDIR"
+    cat "$BLDIR/max_brightness"
+    echo 9 >"$BL" 2>/dev/null && echo "accepted 9" || echo "refused 9"
+} >"$LOG/backlight.txt"
+# A level the watcher never writes, so any write shows.
+echo 5 >"$BL"
+
+systemctl is-active display-manager.service >"$LOG/display-manager.txt"
+wait_for 40 x_answers || finish "the display manager's X server does not answer"
+/usr/bin/xset -display "$DPY" q >"$LOG/xset-without-cookie.txt" 2>&1
+echo "exit $?" >>"$LOG/xset-without-cookie.txt"
+X s off
+X +dpms
+X dpms 0 0 0
+ev x-up
+
+# Calls and tool output reach the log through FIFOs that the stand-ins can open
+# from inside the sandbox; the extra writer on each keeps its reader from ever
+# seeing an end of file between calls.
+for f in calls tools shots; do mkfifo -m 600 "$E2E/$f.fifo"; done
+: >"$LOG/calls.log"
+: >"$LOG/tools-out.log"
+exec 5<>"$E2E/calls.fifo" 6<>"$E2E/tools.fifo" 7<>"$E2E/shots.fifo"
+cat <&5 >>"$LOG/calls.log" &
+cat <&6 >>"$LOG/tools-out.log" &
+shots &
+install -m 755 "$IO/wrap.sh" /usr/local/bin/xset
+install -m 755 "$IO/wrap.sh" /usr/local/bin/xrefresh
+
+# The package as a panel gets it; its postinst enables and starts the unit.
+ev dpkg-install
+dpkg -i "$IO/tavrin.deb" >"$LOG/dpkg-install.log" 2>&1 || finish "dpkg -i failed"
+{
+    systemctl is-enabled tavrin
+    systemctl is-active tavrin
+} >"$LOG/after-install.txt"
+dpkg -L tavrin >"$LOG/package-files.txt"
+follow_tavrin || finish "tavrin.service has no main process after dpkg -i"
+ev "tavrin-start-refused $TPID"
+# Without the cookie the X server refuses every query: the journal's worst case.
+sleep 30
+ev refused-end
+
+# What the README tells an admin to do, the equivalent of `systemctl edit tavrin`.
+mkdir -p "${DROPIN%/*}"
+printf '[Service]\nEnvironment=XAUTHORITY=%s\n' "$COOKIE" >"$DROPIN"
+systemctl daemon-reload
+systemctl restart tavrin
+follow_tavrin "$TPID" || finish "tavrin.service did not come back after the drop-in"
+ev "tavrin-start $TPID"
+poll &
+
+# What tavrin-check makes of the healthy panel, and of X's time-outs all 0.
+X dpms 0 0 600
+run_check healthy
+X dpms 0 0 0
+run_check no-timeouts
+
+# 1: the X server blanks by itself.
+blank_by_x 5 s1
+sleep 3
+ev s1-end
+
+# 2: the X server goes away right after an "on" reading.
+ev s2-wake
+X dpms force on
+m=$(calls)
+wait_readings "$m" 2 On 20 || finish "s2: no 'Monitor is On' reading after waking"
+ev s2-x-kill
+systemctl stop display-manager.service
+ev s2-x-killed
+# Whatever X left on the panel is replaced by black, so a white panel later can
+# only come from the watcher.
+cat /dev/zero >/dev/fb0 2>/dev/null
+ev s2-fb-black
+wait_sequence "$m" 30 || finish "s2: no blanking sequence after the X server went away"
+run_check no-x
+sleep 3
+ev s2-end
+
+# 3: the display manager starts a new X server, which blanks by itself.
+ev s3-x-restart
+systemctl start display-manager.service
+wait_for 40 x_answers || finish "s3: the new X server does not answer"
+X s off
+X dpms 0 0 0
+blank_by_x 4 s3
+sleep 3
+ev s3-end
+
+# 4: the watcher killed outright comes back through Restart=always.
+ev "s4-kill $TPID"
+systemctl kill -s SIGKILL tavrin
+follow_tavrin "$TPID" || finish "s4: tavrin.service did not restart after SIGKILL"
+ev "s4-back $TPID"
+systemctl show -p ExecMainStartTimestamp -p NRestarts tavrin >"$LOG/restart.txt"
+X dpms force on
+blank_by_x 4 s4
+sleep 3
+ev s4-end
+
+XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q >"$LOG/final-xset-q.txt" 2>&1
+read -r b <"$BL"
+read -r a <"$BLDIR/actual_brightness"
+echo "$b $a" >"$LOG/final-brightness.txt"
+: >"$E2E/stop-poll"
+
+# The package's life cycle as the admin sees it.
+{
+    systemctl disable tavrin 2>&1
+    dpkg -i "$IO/tavrin.deb" >>"$LOG/dpkg-install.log" 2>&1
+    echo "reinstall-disabled $(systemctl is-enabled tavrin)"
+    ev dpkg-remove
+    dpkg -r tavrin >"$LOG/dpkg-remove.log" 2>&1
+    echo "remove-exit $?"
+    echo "remove-active $(systemctl is-active tavrin)"
+    echo "remove-procs $(wc -l 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs || echo 0)"
+    for f in /lib/systemd/system/tavrin.service /usr/bin/tavrin /usr/bin/tavrin-check; do
+        [ -e "$f" ] && echo "remove-left $f"
+    done
+    dpkg -P tavrin >>"$LOG/dpkg-remove.log" 2>&1
+    echo "purge-exit $?"
+    while read -r f; do
+        [ -d "$f" ] || [ ! -e "$f" ] || echo "purge-left $f"
+    done <"$LOG/package-files.txt"
+    for f in /etc/systemd/system/multi-user.target.wants/tavrin.service \
+        /var/lib/systemd/deb-systemd-helper-enabled/tavrin.service.dsh-also \
+        /var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/tavrin.service \
+        /var/lib/systemd/deb-systemd-helper-masked/tavrin.service; do
+        [ -e "$f" ] || [ -L "$f" ] && echo "purge-left $f"
+    done
+    echo "end"
+} >"$LOG/lifecycle.txt" 2>&1
+
+finish "done"
