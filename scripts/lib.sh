@@ -34,3 +34,9 @@ need_armhf_toolchain() {
 	need_host_toolchain
 	need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
 }
+
+# Sanitizers, memory checker and static analysers of the hardening checks.
+need_hardening_tools() {
+	need_host_toolchain
+	need_packages clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+}

@@ -5,8 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_host_toolchain
-need_packages clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+need_hardening_tools
 
 step() { printf '\n== %s (%d s so far)\n' "$1" "$SECONDS"; }
 

@@ -2,6 +2,7 @@
 # End-to-end test of the armhf tavrin package on an emulated ARM panel that
 # boots with systemd and installs the package with dpkg.
 # Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb
+#        run-e2e.sh --image-only   (builds and caches the image, runs nothing)
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem image is
 # cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh.
 # TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look.
@@ -12,11 +13,16 @@ vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-420}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
 
-[ $# -eq 1 ] || die "usage: $0 PATH/TO/tavrin_VERSION_armhf.deb"
-deb=$1
-[ -f "$deb" ] || die "no such file: $deb"
-[ "$(dpkg-deb --field "$deb" Package Architecture 2>/dev/null | tr '\n' ' ')" = \
-    "Package: tavrin Architecture: armhf " ] || die "$deb is not the armhf tavrin package"
+[ $# -eq 1 ] || die "usage: $0 PATH/TO/tavrin_VERSION_armhf.deb | --image-only"
+image_only=
+if [ "$1" = --image-only ]; then
+    image_only=1
+else
+    deb=$1
+    [ -f "$deb" ] || die "no such file: $deb"
+    [ "$(dpkg-deb --field "$deb" Package Architecture 2>/dev/null | tr '\n' ' ')" = \
+        "Package: tavrin Architecture: armhf " ] || die "$deb is not the armhf tavrin package"
+fi
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
 host_packages=(qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
@@ -73,6 +79,7 @@ if [ ! -f "$image/rootfs.ext4" ]; then
     bpid=
 fi
 exec 9>&-
+[ -z "$image_only" ] || exit 0
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
 share=$scratch/io
