@@ -5,13 +5,7 @@
 # shows here before it reaches a panel.
 # cmake -DDEB= -DROOT= -DSYSTEMD_ANALYZE= -DUNIT_DIR= -DMAX_EXPOSURE= -P check_unit_exposure.cmake
 
-file(REMOVE_RECURSE ${ROOT})
-file(MAKE_DIRECTORY ${ROOT}${UNIT_DIR})
-file(COPY ${UNIT_DIR}/ DESTINATION ${ROOT}${UNIT_DIR})
-execute_process(COMMAND dpkg-deb --extract ${DEB} ${ROOT} RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "cannot unpack ${DEB}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/unit_root.cmake)
 
 # The threshold is in tenths of the exposure level that systemd-analyze prints.
 string(REPLACE "." "" threshold ${MAX_EXPOSURE})

@@ -5,13 +5,7 @@
 # Any message fails.
 # cmake -DDEB= -DROOT= -DSYSTEMD_ANALYZE= -DUNIT_DIR= -P verify_unit.cmake
 
-file(REMOVE_RECURSE ${ROOT})
-file(MAKE_DIRECTORY ${ROOT}${UNIT_DIR})
-file(COPY ${UNIT_DIR}/ DESTINATION ${ROOT}${UNIT_DIR})
-execute_process(COMMAND dpkg-deb --extract ${DEB} ${ROOT} RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "cannot unpack ${DEB}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/unit_root.cmake)
 
 # Documentation= is checked with man, which must look in the package too.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env MANPATH=${ROOT}/usr/share/man
