@@ -272,7 +272,7 @@ echo "$b $a" >"$LOG/final-brightness.txt"
     systemctl disable tavrin 2>&1
     dpkg -i "$IO/tavrin.deb" >>"$LOG/dpkg-install.log" 2>&1
     echo "reinstall-disabled $(systemctl is-enabled tavrin)"
-    ev dpkg-remove
+    ev dpkg-remove >/dev/null
     dpkg -r tavrin >"$LOG/dpkg-remove.log" 2>&1
     echo "remove-exit $?"
     echo "remove-active $(systemctl is-active tavrin)"
