@@ -48,24 +48,20 @@ static int open_as_tavrin_does()
 
 static int report_attribute()
 {
-	char line[report_line_size];
 	const int error = open_as_tavrin_does();
 	if (error == 0) {
-		(void)std::snprintf(line, sizeof line, "backlight: %s writable", brightness_file);
-		report(VERDICT_OK, line);
+		report(VERDICT_OK, "backlight", "%s writable", brightness_file);
 		return 1;
 	}
 	if (error == ENOENT) {
 		char names[report_line_size / 2];
 		list_backlights(names, sizeof names);
-		(void)std::snprintf(line, sizeof line, "backlight: no %s; devices here: %s",
-				    brightness_file, names);
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, "backlight", "no %s; devices here: %s", brightness_file,
+		       names);
 		report_fix("tavrin writes only that path: a driver under another name is not used");
 	} else {
-		(void)std::snprintf(line, sizeof line, "backlight: %s not writable: %s",
-				    brightness_file, std::strerror(error));
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, "backlight", "%s not writable: %s", brightness_file,
+		       std::strerror(error));
 		report_fix("run tavrin as root, or see Permissions in the README");
 	}
 	skip_steps(STEP_BACKLIGHT_OFF | STEP_BACKLIGHT_ON);
@@ -90,22 +86,17 @@ static void report_max_brightness()
 {
 	const long on_level = backlight_on_level - '0';
 	const long max = read_max_brightness();
-	char line[report_line_size];
 	if (max < 0) {
-		report(VERDICT_WARN, "max_brightness: unreadable, so level 8 may be refused");
+		report(VERDICT_WARN, "max_brightness", "unreadable, so level 8 may be refused");
 	} else if (max < on_level) {
-		(void)std::snprintf(
-			line, sizeof line,
-			"max_brightness: %ld, below %ld: the driver refuses level %c and the "
-			"panel stays dark after one blanking",
-			max, on_level, backlight_on_level);
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, "max_brightness",
+		       "%ld, below %ld: the driver refuses level %c and the panel stays dark "
+		       "after one blanking",
+		       max, on_level, backlight_on_level);
 		skip_steps(STEP_BACKLIGHT_ON);
 	} else {
-		(void)std::snprintf(line, sizeof line,
-				    "max_brightness: %ld (tavrin writes %c and %c)", max,
-				    backlight_off_level, backlight_on_level);
-		report(VERDICT_OK, line);
+		report(VERDICT_OK, "max_brightness", "%ld (tavrin writes %c and %c)", max,
+		       backlight_off_level, backlight_on_level);
 	}
 }
 

@@ -35,6 +35,13 @@ inline constexpr std::size_t path_buffer_size = 4096;
 inline constexpr std::size_t report_line_size = 256;
 inline constexpr std::size_t number_text_size = 32;
 
+// The report's table: every item the checks make fits, and a detail holds a
+// whole path found through PATH.
+inline constexpr std::size_t max_items = 24;
+inline constexpr std::size_t item_name_size = 32;
+inline constexpr std::size_t item_detail_size = path_buffer_size + report_line_size;
+inline constexpr std::size_t item_fix_size = report_line_size;
+
 inline constexpr int exit_all_steps = 0;
 inline constexpr int exit_steps_skipped = 1;
 inline constexpr int exit_usage = 2;

@@ -14,6 +14,8 @@
 #include "check/report.h"
 #include "watch/dpms_query.h"
 
+static constexpr char display_item[] = "display :0.0";
+
 static char query_output[query_output_size];
 static std::size_t query_length = 0;
 
@@ -50,19 +52,13 @@ static int x_server_listening()
 
 static void report_unanswered()
 {
-	char line[report_line_size];
 	if (x_server_listening() != 0) {
-		(void)std::snprintf(
-			line, sizeof line,
-			"display :0.0: a server listens at %s but refuses the connection",
-			x_socket_path);
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, display_item, "a server listens at %s but refuses the connection",
+		       x_socket_path);
 		report_fix("authorization: set XAUTHORITY to the server's cookie "
 			   "(systemctl edit tavrin)");
 	} else {
-		(void)std::snprintf(line, sizeof line, "display :0.0: no X server socket at %s",
-				    x_socket_path);
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, display_item, "no X server socket at %s", x_socket_path);
 		report_fix("start the X server on :0 (is the display manager running?)");
 	}
 	note_never_blanks();
@@ -72,12 +68,13 @@ static void report_unanswered()
 static void report_dpms_enabled()
 {
 	if (std::strstr(query_output, dpms_enabled_phrase) != nullptr) {
-		report(VERDICT_OK, "DPMS: Enabled");
+		report(VERDICT_OK, "DPMS", "Enabled");
 		return;
 	}
-	report(VERDICT_FAIL, std::strstr(query_output, dpms_disabled_phrase) != nullptr
-				     ? "DPMS: Disabled, so X never reports the monitor"
-				     : "DPMS: not reported (no DPMS extension?)");
+	report(VERDICT_FAIL, "DPMS", "%s",
+	       std::strstr(query_output, dpms_disabled_phrase) != nullptr
+		       ? "Disabled, so X never reports the monitor"
+		       : "not reported (no DPMS extension?)");
 	report_fix("xset -display :0.0 +dpms, or Option \"DPMS\" in the X configuration");
 	note_never_blanks();
 }
@@ -112,19 +109,14 @@ static void report_reading(int reading)
 {
 	const char *monitor = std::strstr(query_output, monitor_phrase);
 	const int length = monitor != nullptr ? static_cast<int>(std::strcspn(monitor, "\n")) : 0;
-	char line[report_line_size];
 	if (reading == READING_ON) {
-		(void)std::snprintf(line, sizeof line, "reading: %.*s", length, monitor);
-		report(VERDICT_OK, line);
+		report(VERDICT_OK, "reading", "%.*s", length, monitor);
 	} else if (reading == READING_NONE) {
-		report(VERDICT_FAIL, "reading: none, no \"Monitor is\" line: tavrin never blanks");
+		report(VERDICT_FAIL, "reading", "none, no \"Monitor is\" line: tavrin never blanks");
 		note_never_blanks();
 	} else {
-		(void)std::snprintf(
-			line, sizeof line,
-			"reading: %.*s, read as not on: tavrin blanks after the next On", length,
-			monitor);
-		report(VERDICT_WARN, line);
+		report(VERDICT_WARN, "reading", "%.*s, read as not on: tavrin blanks after the next On",
+		       length, monitor);
 	}
 }
 
@@ -145,21 +137,16 @@ static void report_timeouts()
 	const long times[] = {number_after(standby, standby_label),
 			      number_after(standby, suspend_label),
 			      number_after(standby, off_label)};
-	char line[report_line_size];
 	if (times[0] < 0 || times[1] < 0 || times[2] < 0) {
-		report(VERDICT_WARN, "time-outs: not reported");
+		report(VERDICT_WARN, "time-outs", "not reported");
 		return;
 	}
-	(void)std::snprintf(
-		line, sizeof line, "time-outs: standby %ld s, suspend %ld s, off %ld s%s", times[0],
-		times[1], times[2],
-		times[0] + times[1] + times[2] == 0 ? ": X never blanks by itself" : "");
-	if (times[0] + times[1] + times[2] != 0) {
-		report(VERDICT_OK, line);
-		return;
-	}
-	report(VERDICT_WARN, line);
-	report_fix("xset -display :0.0 dpms 0 0 600 blanks after ten idle minutes");
+	const int never = times[0] + times[1] + times[2] == 0;
+	report(never ? VERDICT_WARN : VERDICT_OK, "time-outs",
+	       "standby %ld s, suspend %ld s, off %ld s%s", times[0], times[1], times[2],
+	       never ? ": X never blanks by itself" : "");
+	if (never)
+		report_fix("xset -display :0.0 dpms 0 0 600 blanks after ten idle minutes");
 }
 
 void check_display()
@@ -168,9 +155,7 @@ void check_display()
 		report_unanswered();
 		return;
 	}
-	char line[report_line_size];
-	(void)std::snprintf(line, sizeof line, "display :0.0: answers \"%s\"", dpms_query_command);
-	report(VERDICT_OK, line);
+	report(VERDICT_OK, display_item, "answers \"%s\"", dpms_query_command);
 	report_dpms_enabled();
 	report_reading(take_reading());
 	report_timeouts();

@@ -25,31 +25,24 @@ static constexpr char unknown_size[] = "unknown";
 // for: without it the report goes on, the size shown as unknown.
 static void report_geometry(const fb_var_screeninfo &var, const char *smem)
 {
-	char line[report_line_size];
-	(void)std::snprintf(line, sizeof line,
-			    "geometry: visible %ux%u, virtual %ux%u, %u bpp, smem_len %s", var.xres,
-			    var.yres, var.xres_virtual, var.yres_virtual, var.bits_per_pixel, smem);
-	report(std::strcmp(smem, unknown_size) != 0 ? VERDICT_OK : VERDICT_WARN, line);
+	report(std::strcmp(smem, unknown_size) != 0 ? VERDICT_OK : VERDICT_WARN, "geometry",
+	       "visible %ux%u, virtual %ux%u, %u bpp, smem_len %s", var.xres, var.yres,
+	       var.xres_virtual, var.yres_virtual, var.bits_per_pixel, smem);
 }
 
 // Tried rather than predicted: only the driver knows what it will map. The
 // mapping is read-only and undone at once.
 static int report_mapping(int fd, std::uint32_t length, const char *smem)
 {
-	char line[report_line_size];
 	void *map = length != 0 ? mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
 	if (map == MAP_FAILED) {
-		(void)std::snprintf(line, sizeof line,
-				    "mapping: the driver refuses tavrin's %u bytes (smem_len %s)",
-				    length, smem);
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, "mapping", "the driver refuses tavrin's %u bytes (smem_len %s)",
+		       length, smem);
 		skip_steps(STEP_FILL);
 		return 0;
 	}
 	munmap(map, length);
-	(void)std::snprintf(line, sizeof line, "mapping: %u bytes accepted (smem_len %s)", length,
-			    smem);
-	report(VERDICT_OK, line);
+	report(VERDICT_OK, "mapping", "%u bytes accepted (smem_len %s)", length, smem);
 	return 1;
 }
 
@@ -57,19 +50,13 @@ static void report_painted(const fb_var_screeninfo &var, std::uint32_t length)
 {
 	const std::size_t painted = framebuffer_painted_bytes(var, length);
 	const std::size_t region = framebuffer_painted_bytes(var, SIZE_MAX);
-	char line[report_line_size];
 	if (painted == region && painted != 0) {
-		(void)std::snprintf(line, sizeof line,
-				    "painted: %zu bytes, the whole 2 x yres region", painted);
-		report(VERDICT_OK, line);
+		report(VERDICT_OK, "painted", "%zu bytes, the whole 2 x yres region", painted);
 		return;
 	}
-	(void)std::snprintf(
-		line, sizeof line,
-		"painted: %zu of the %zu-byte 2 x yres region (%llu%%), cut at the mapping",
-		painted, region,
-		region != 0 ? static_cast<unsigned long long>(painted * percent / region) : 0);
-	report(painted != 0 ? VERDICT_WARN : VERDICT_FAIL, line);
+	report(painted != 0 ? VERDICT_WARN : VERDICT_FAIL, "painted",
+	       "%zu of the %zu-byte 2 x yres region (%llu%%), cut at the mapping", painted, region,
+	       region != 0 ? static_cast<unsigned long long>(painted * percent / region) : 0);
 	if (painted == 0)
 		skip_steps(STEP_FILL);
 }
@@ -81,12 +68,9 @@ static void report_depth(const fb_var_screeninfo &var, std::uint32_t length)
 		std::uint64_t{var.xres_virtual} * var.yres * var.bits_per_pixel / bits_per_byte;
 	const std::uint64_t painted = framebuffer_painted_bytes(var, length);
 	const unsigned long long share = screen != 0 ? painted * percent / screen : 0;
-	char line[report_line_size];
-	(void)std::snprintf(
-		line, sizeof line, "depth: %u bpp, the painted span is %llu%% of a screen%s",
-		var.bits_per_pixel, share,
-		var.bits_per_pixel == fill_depth ? "" : " (all-ones is white; 200% at 16 bpp)");
-	report(var.bits_per_pixel == fill_depth ? VERDICT_OK : VERDICT_WARN, line);
+	report(var.bits_per_pixel == fill_depth ? VERDICT_OK : VERDICT_WARN, "depth",
+	       "%u bpp, the painted span is %llu%% of a screen%s", var.bits_per_pixel, share,
+	       var.bits_per_pixel == fill_depth ? "" : " (all-ones is white; 200% at 16 bpp)");
 }
 
 static void check_open_device(int fd)
@@ -94,7 +78,7 @@ static void check_open_device(int fd)
 	fb_var_screeninfo var{};
 	fb_fix_screeninfo fix{};
 	if (ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) {
-		report(VERDICT_FAIL, "geometry: the driver refuses FBIOGET_VSCREENINFO");
+		report(VERDICT_FAIL, "geometry", "the driver refuses FBIOGET_VSCREENINFO");
 		skip_steps(STEP_FILL);
 		return;
 	}
@@ -113,22 +97,17 @@ static void check_open_device(int fd)
 
 void check_framebuffer()
 {
-	char line[report_line_size];
 	const int fd = open(framebuffer_device, O_RDWR | O_CLOEXEC);
 	if (fd < 0) {
 		const int error = errno;
-		(void)std::snprintf(line, sizeof line,
-				    "framebuffer: %s cannot be opened read-write: %s",
-				    framebuffer_device, std::strerror(error));
-		report(VERDICT_FAIL, line);
+		report(VERDICT_FAIL, "framebuffer", "%s cannot be opened read-write: %s",
+		       framebuffer_device, std::strerror(error));
 		report_fix(error == ENOENT ? "load the panel's framebuffer driver (ls /dev/fb*)"
 					   : "run tavrin as root or in the video group");
 		skip_steps(STEP_FILL);
 		return;
 	}
-	(void)std::snprintf(line, sizeof line, "framebuffer: %s opens read-write",
-			    framebuffer_device);
-	report(VERDICT_OK, line);
+	report(VERDICT_OK, "framebuffer", "%s opens read-write", framebuffer_device);
 	check_open_device(fd);
 	close(fd);
 }

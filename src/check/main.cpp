@@ -1,30 +1,56 @@
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "check/backlight.h"
 #include "check/check_config.h"
 #include "check/display.h"
 #include "check/framebuffer.h"
+#include "check/print.h"
 #include "check/report.h"
 #include "check/tools.h"
 
-static constexpr char usage[] = "usage: tavrin-check [--help | --version]\n"
-				"Reports whether tavrin can run its six steps on this panel.\n"
-				"Exit 0: all six can work; 1: at least one cannot; 2: usage.\n";
+static constexpr char usage[] =
+	"usage: tavrin-check [--json | --prometheus | --help | --version]\n"
+	"Reports whether tavrin can run its six steps on this panel, as text,\n"
+	"as JSON or in Prometheus's text format.\n"
+	"Exit 0: all six can work; 1: at least one cannot; 2: usage.\n";
 
-static int run_checks()
+enum form : int {
+	FORM_TEXT,
+	FORM_JSON,
+	FORM_PROMETHEUS,
+};
+
+// The checks fill the findings whatever the form; only the printer differs.
+static int run_checks(int form)
 {
+	timespec now{};
+	(void)clock_gettime(CLOCK_REALTIME, &now);
 	if (check_tools() != 0)
 		check_display();
 	check_backlight();
 	check_framebuffer();
-	return report_steps();
+	const int status = report_steps();
+	const findings &found = report_findings();
+	if (form == FORM_JSON)
+		print_json(found, status);
+	else if (form == FORM_PROMETHEUS)
+		print_prometheus(found, static_cast<std::int64_t>(now.tv_sec));
+	else
+		print_text(found);
+	return status;
 }
 
 int main(int argc, char **argv)
 {
 	if (argc == 1)
-		return run_checks();
+		return run_checks(FORM_TEXT);
+	if (argc == 2 && std::strcmp(argv[1], "--json") == 0)
+		return run_checks(FORM_JSON);
+	if (argc == 2 && std::strcmp(argv[1], "--prometheus") == 0)
+		return run_checks(FORM_PROMETHEUS);
 	if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
 		(void)std::fputs(usage, stdout);
 		return 0;

@@ -1,46 +1,42 @@
 #include "check/report.h"
 
+#include <cstdarg>
 #include <cstdio>
 
-#include <unistd.h>
+static findings found{};
 
-#include "check/check_config.h"
-
-static constexpr int step_count = 6;
-static constexpr char verdict_words[][5] = {"ok", "warn", "FAIL"};
-static constexpr char verdict_colours[][6] = {"\033[32m", "\033[33m", "\033[31m"};
-static constexpr char colour_reset[] = "\033[0m";
-
-static unsigned skipped_steps = 0;
-static int never_blanks = 0;
-
-static int colour_wanted()
+void report(int verdict, const char *name, const char *format, ...)
 {
-	return isatty(STDOUT_FILENO);
-}
-
-void report(int verdict, const char *text)
-{
-	if (colour_wanted())
-		std::printf("%s%-4s%s  %s\n", verdict_colours[verdict], verdict_words[verdict],
-			    colour_reset, text);
-	else
-		std::printf("%-4s  %s\n", verdict_words[verdict], text);
+	// A table sized for every item the checks can make; one more would be
+	// a new check that forgot to grow it, and is dropped rather than written
+	// past the end.
+	if (found.count == max_items)
+		return;
+	item &entry = found.items[found.count++];
+	entry.verdict = verdict;
+	(void)std::snprintf(entry.name, sizeof entry.name, "%s", name);
+	va_list arguments;
+	va_start(arguments, format);
+	(void)std::vsnprintf(entry.detail, sizeof entry.detail, format, arguments);
+	va_end(arguments);
+	entry.fix[0] = '\0';
 }
 
 void report_fix(const char *fix)
 {
-	std::printf("      fix: %s\n", fix);
+	if (found.count != 0)
+		(void)std::snprintf(found.items[found.count - 1].fix,
+				    sizeof found.items[found.count - 1].fix, "%s", fix);
 }
 
 void skip_steps(unsigned steps)
 {
-	skipped_steps |= steps;
+	found.skipped_steps |= steps;
 }
 
 void note_never_blanks()
 {
-	never_blanks = 1;
+	found.never_blanks = 1;
 }
 
 // "1, 6" for the skipped steps, numbered as the README numbers them.
@@ -49,7 +45,7 @@ static void list_steps(char *out, std::size_t size)
 	std::size_t used = 0;
 	out[0] = '\0';
 	for (int i = 0; i < step_count && used < size; ++i) {
-		if ((skipped_steps & (1u << i)) == 0)
+		if ((found.skipped_steps & (1u << i)) == 0)
 			continue;
 		const int n =
 			std::snprintf(out + used, size - used, "%s%d", used > 0 ? ", " : "", i + 1);
@@ -62,20 +58,23 @@ static void list_steps(char *out, std::size_t size)
 int report_steps()
 {
 	char steps[report_line_size];
-	char line[report_line_size];
 	list_steps(steps, sizeof steps);
-	if (never_blanks != 0 && skipped_steps != 0)
-		(void)std::snprintf(line, sizeof line,
-				    "steps: tavrin never blanks here, and would skip %s %s",
-				    steps[1] == '\0' ? "step" : "steps", steps);
-	else if (never_blanks != 0)
-		(void)std::snprintf(line, sizeof line, "steps: tavrin never blanks here");
-	else if (skipped_steps != 0)
-		(void)std::snprintf(line, sizeof line, "steps: tavrin skips %s %s here",
-				    steps[1] == '\0' ? "step" : "steps", steps);
+	const char *noun = steps[1] == '\0' ? "step" : "steps";
+	const int failed = found.never_blanks != 0 || found.skipped_steps != 0;
+	const int verdict = failed ? VERDICT_FAIL : VERDICT_OK;
+	if (found.never_blanks != 0 && found.skipped_steps != 0)
+		report(verdict, "steps", "tavrin never blanks here, and would skip %s %s", noun,
+		       steps);
+	else if (found.never_blanks != 0)
+		report(verdict, "steps", "tavrin never blanks here");
+	else if (found.skipped_steps != 0)
+		report(verdict, "steps", "tavrin skips %s %s here", noun, steps);
 	else
-		(void)std::snprintf(line, sizeof line, "steps: tavrin can run all six here");
-	const int failed = never_blanks != 0 || skipped_steps != 0;
-	report(failed ? VERDICT_FAIL : VERDICT_OK, line);
+		report(verdict, "steps", "tavrin can run all six here");
 	return failed ? exit_steps_skipped : exit_all_steps;
+}
+
+const findings &report_findings()
+{
+	return found;
 }

@@ -1,14 +1,18 @@
 #pragma once
 
-// How a report line judges its item: ok, warn (every step still runs) or
-// FAIL (a step is skipped, or tavrin never blanks).
+#include <cstddef>
+
+#include "check/check_config.h"
+
+// How an item is judged: ok, warn (every step still runs) or fail (a step
+// is skipped, or tavrin never blanks).
 enum verdict : int {
 	VERDICT_OK = 0,
 	VERDICT_WARN = 1,
 	VERDICT_FAIL = 2,
 };
 
-// The six blanking steps, as bits.
+// The six blanking steps, as bits, in the order tavrin runs them.
 enum step : unsigned {
 	STEP_BACKLIGHT_OFF = 1u << 0,
 	STEP_FORCE_ON = 1u << 1,
@@ -18,14 +22,42 @@ enum step : unsigned {
 	STEP_BACKLIGHT_ON = 1u << 5,
 };
 
-// Prints one item: its verdict, then `text` ("item: what was found").
-void report(int verdict, const char *text);
-// Prints the fix for the item just reported, indented under it.
+inline constexpr int step_count = 6;
+// Indexed by step number less one. Reports name the steps with these, so
+// they only ever gain entries.
+inline constexpr const char *step_names[step_count] = {
+	"backlight_off", "dpms_force_on", "framebuffer_white",
+	"dpms_force_off", "xrefresh_black", "backlight_on",
+};
+
+// One thing the check looked at: "mapping", how it is judged, what was
+// found, and what to do about it (empty when nothing is to be done).
+struct item {
+	int verdict;
+	char name[item_name_size];
+	char detail[item_detail_size];
+	char fix[item_fix_size];
+};
+
+// Everything one run found, filled by the checks and read by the printers.
+struct findings {
+	item items[max_items];
+	std::size_t count;
+	unsigned skipped_steps;
+	int never_blanks;
+};
+
+// Records one item; `format` and what follows make its detail.
+void report(int verdict, const char *name, const char *format, ...)
+	__attribute__((format(printf, 3, 4)));
+// The fix for the item just recorded.
 void report_fix(const char *fix);
 
 // Records steps that cannot work here, or that tavrin will never blank.
 void skip_steps(unsigned steps);
 void note_never_blanks();
 
-// Prints the closing line and returns the exit status it stands for.
+// Records the closing "steps" item and returns the exit status it stands for.
 int report_steps();
+
+const findings &report_findings();

@@ -41,14 +41,11 @@ int find_on_path(const char *program, char *found, std::size_t size)
 static int check_tool(const char *program, unsigned steps)
 {
 	char found[path_buffer_size];
-	char line[report_line_size + path_buffer_size];
 	if (find_on_path(program, found, sizeof found) != 0) {
-		(void)std::snprintf(line, sizeof line, "%s: %s", program, found);
-		report(VERDICT_OK, line);
+		report(VERDICT_OK, program, "%s", found);
 		return 1;
 	}
-	(void)std::snprintf(line, sizeof line, "%s: not found through PATH", program);
-	report(VERDICT_FAIL, line);
+	report(VERDICT_FAIL, program, "not found through PATH");
 	report_fix("apt install x11-xserver-utils, or set PATH for tavrin (its unit sets one)");
 	skip_steps(steps);
 	return 0;

@@ -1,0 +1,55 @@
+#include <cinttypes>
+#include <cstdio>
+
+#include "check/print.h"
+
+// Gauges only: each value is a fact about the panel at the time of the
+// check. Names follow Prometheus's rules: the tavrin_ prefix, base units,
+// and no verdict in a name, so that a verdict changing keeps its series.
+static constexpr char step_metric[] = "tavrin_blanking_step_runnable";
+static constexpr char blanks_metric[] = "tavrin_blanking_possible";
+static constexpr char item_metric[] = "tavrin_check_item_verdict";
+static constexpr char time_metric[] = "tavrin_check_timestamp_seconds";
+
+static void print_header(const char *metric, const char *help)
+{
+	std::printf("# HELP %s %s\n# TYPE %s gauge\n", metric, help, metric);
+}
+
+// A label value with the three escapes the format has.
+static void print_label_value(const char *text)
+{
+	std::putchar('"');
+	for (const char *s = text; *s != '\0'; ++s) {
+		if (*s == '\\' || *s == '"')
+			std::printf("\\%c", *s);
+		else if (*s == '\n')
+			std::fputs("\\n", stdout);
+		else
+			std::putchar(*s);
+	}
+	std::putchar('"');
+}
+
+void print_prometheus(const findings &found, std::int64_t checked_at)
+{
+	print_header(step_metric, "1 when tavrin can run this blanking step on this panel, 0 "
+				  "when it skips it.");
+	for (int i = 0; i < step_count; ++i)
+		std::printf("%s{step=\"%d\",name=\"%s\"} %d\n", step_metric, i + 1, step_names[i],
+			    step_runs(found, i) ? 1 : 0);
+	print_header(blanks_metric, "1 when tavrin blanks at all on this panel, 0 when it never "
+				    "reads the monitor on (no xset, no answer from :0.0, DPMS "
+				    "disabled).");
+	std::printf("%s %d\n", blanks_metric, found.never_blanks != 0 ? 0 : 1);
+	print_header(item_metric, "tavrin-check's verdict on each item: 0 ok, 1 warn (every step "
+				  "still runs), 2 fail.");
+	for (std::size_t i = 0; i < found.count; ++i) {
+		std::printf("%s{item=", item_metric);
+		print_label_value(found.items[i].name);
+		std::printf("} %d\n", found.items[i].verdict);
+	}
+	print_header(time_metric, "When tavrin-check looked at the panel, in seconds since the "
+				  "Unix epoch.");
+	std::printf("%s %" PRId64 "\n", time_metric, checked_at);
+}
