@@ -53,8 +53,8 @@ static int x_server_listening()
 static void report_unanswered()
 {
 	if (x_server_listening() != 0) {
-		report(VERDICT_FAIL, display_item, "a server listens at %s but refuses the connection",
-		       x_socket_path);
+		report(VERDICT_FAIL, display_item,
+		       "a server listens at %s but refuses the connection", x_socket_path);
 		report_fix("authorization: set XAUTHORITY to the server's cookie "
 			   "(systemctl edit tavrin)");
 	} else {
@@ -112,11 +112,12 @@ static void report_reading(int reading)
 	if (reading == READING_ON) {
 		report(VERDICT_OK, "reading", "%.*s", length, monitor);
 	} else if (reading == READING_NONE) {
-		report(VERDICT_FAIL, "reading", "none, no \"Monitor is\" line: tavrin never blanks");
+		report(VERDICT_FAIL, "reading",
+		       "none, no \"Monitor is\" line: tavrin never blanks");
 		note_never_blanks();
 	} else {
-		report(VERDICT_WARN, "reading", "%.*s, read as not on: tavrin blanks after the next On",
-		       length, monitor);
+		report(VERDICT_WARN, "reading",
+		       "%.*s, read as not on: tavrin blanks after the next On", length, monitor);
 	}
 }
 

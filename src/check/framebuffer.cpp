@@ -36,8 +36,8 @@ static int report_mapping(int fd, std::uint32_t length, const char *smem)
 {
 	void *map = length != 0 ? mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
 	if (map == MAP_FAILED) {
-		report(VERDICT_FAIL, "mapping", "the driver refuses tavrin's %u bytes (smem_len %s)",
-		       length, smem);
+		report(VERDICT_FAIL, "mapping",
+		       "the driver refuses tavrin's %u bytes (smem_len %s)", length, smem);
 		skip_steps(STEP_FILL);
 		return 0;
 	}

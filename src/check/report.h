@@ -26,7 +26,7 @@ inline constexpr int step_count = 6;
 // Indexed by step number less one. Reports name the steps with these, so
 // they only ever gain entries.
 inline constexpr const char *step_names[step_count] = {
-	"backlight_off", "dpms_force_on", "framebuffer_white",
+	"backlight_off",  "dpms_force_on",  "framebuffer_white",
 	"dpms_force_off", "xrefresh_black", "backlight_on",
 };
 

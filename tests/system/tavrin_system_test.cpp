@@ -1,5 +1,9 @@
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -8,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "report_forms.h"
 #include "simulated_panel.h"
 
 namespace
@@ -375,6 +380,124 @@ TEST_P(CheckScenarios, ReportsTheItemAndLeavesThePanelUntouched)
 	EXPECT_TRUE(!s.setup.brightness || panel.brightness() == "5\n");
 	EXPECT_TRUE(!s.setup.framebuffer ||
 		    panel.framebuffer() == std::string(s.setup.framebuffer_bytes, '\0'));
+}
+
+// The steps the text report's closing line names as skipped.
+std::set<int> skipped_steps_named(const std::string &closing)
+{
+	std::set<int> steps;
+	std::smatch match;
+	if (!std::regex_search(closing, match, std::regex("skips? steps? ((\\d+, )*\\d+)")))
+		return steps;
+	std::istringstream in(match[1].str());
+	for (std::string number; std::getline(in, number, ',');)
+		steps.insert(std::stoi(number));
+	return steps;
+}
+
+bool never_blanks_named(const std::string &closing)
+{
+	return closing.find("never blanks") != std::string::npos;
+}
+
+TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
+{
+	const CheckScenario &s = GetParam();
+	SimulatedPanel panel(s.setup);
+	const CheckRun text = panel.run_check();
+	const CheckRun json = panel.run_check({"--json"});
+	EXPECT_EQ(json.status, text.status);
+	JsonValue document;
+	ASSERT_NO_THROW(document = parse_json(json.out)) << json.out;
+
+	// Each item printed the way the text report prints it, fix and all.
+	std::string rows;
+	for (const JsonValue &item : document.at("items").array) {
+		const std::string verdict = item.at("verdict").string;
+		ASSERT_TRUE(verdict == "ok" || verdict == "warn" || verdict == "fail") << verdict;
+		char word[8];
+		std::snprintf(word, sizeof word, "%-4s",
+			      verdict == "fail" ? "FAIL" : verdict.c_str());
+		rows += std::string(word) + "  " + item.at("name").string + ": " +
+			item.at("detail").string + "\n";
+		if (item.at("fix").kind != JsonValue::Kind::null)
+			rows += "      fix: " + item.at("fix").string + "\n";
+	}
+	EXPECT_EQ(rows, text.out);
+
+	std::set<int> skipped;
+	const std::vector<JsonValue> &steps = document.at("steps").array;
+	ASSERT_EQ(steps.size(), 6u);
+	for (std::size_t i = 0; i < steps.size(); ++i) {
+		EXPECT_EQ(steps[i].at("step").number, double(i + 1));
+		EXPECT_FALSE(steps[i].at("name").string.empty());
+		if (!steps[i].at("runs").boolean)
+			skipped.insert(int(i + 1));
+	}
+	EXPECT_EQ(skipped, skipped_steps_named(last_line(text.out)));
+	EXPECT_EQ(document.at("blanks").boolean, !never_blanks_named(last_line(text.out)));
+	EXPECT_EQ(document.at("exit_status").number, double(text.status));
+	EXPECT_EQ(document.at("version").kind, JsonValue::Kind::string);
+}
+
+double seconds_since_epoch()
+{
+	using namespace std::chrono;
+	return double(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+}
+
+TEST_P(CheckScenarios, ExpositionStepGaugesAgreeWithTheExitStatus)
+{
+	const CheckScenario &s = GetParam();
+	SimulatedPanel panel(s.setup);
+	const CheckRun text = panel.run_check();
+	const double before = seconds_since_epoch();
+	const CheckRun exposition = panel.run_check({"--prometheus"});
+	const double after = seconds_since_epoch();
+	EXPECT_EQ(exposition.status, text.status);
+	std::vector<Sample> samples;
+	ASSERT_NO_THROW(samples = parse_exposition(exposition.out)) << exposition.out;
+
+	std::set<int> steps_seen;
+	std::set<int> skipped;
+	double blanks = -1;
+	double checked_at = -1;
+	std::map<std::string, double> verdicts;
+	for (const Sample &sample : samples) {
+		EXPECT_EQ(sample.metric.rfind("tavrin_", 0), 0u) << sample.metric;
+		if (sample.metric == "tavrin_blanking_step_runnable") {
+			const int step = std::stoi(sample.labels.at("step"));
+			EXPECT_FALSE(sample.labels.at("name").empty());
+			EXPECT_TRUE(sample.value == 0 || sample.value == 1) << step;
+			steps_seen.insert(step);
+			if (sample.value == 0)
+				skipped.insert(step);
+		} else if (sample.metric == "tavrin_blanking_possible") {
+			blanks = sample.value;
+		} else if (sample.metric == "tavrin_check_item_verdict") {
+			verdicts[sample.labels.at("item")] = sample.value;
+		} else if (sample.metric == "tavrin_check_timestamp_seconds") {
+			checked_at = sample.value;
+		}
+	}
+	EXPECT_EQ(steps_seen, (std::set<int>{1, 2, 3, 4, 5, 6}));
+	EXPECT_EQ(skipped, skipped_steps_named(last_line(text.out)));
+	EXPECT_EQ(blanks, never_blanks_named(last_line(text.out)) ? 0 : 1);
+	EXPECT_EQ(skipped.empty() && blanks == 1, text.status == 0) << exposition.out;
+	EXPECT_GE(checked_at, before);
+	EXPECT_LE(checked_at, after);
+
+	// One gauge per item of the text report, its value the verdict's rank.
+	std::map<std::string, double> text_verdicts;
+	std::istringstream in(text.out);
+	for (std::string line; std::getline(in, line);) {
+		if (line.rfind("      ", 0) == 0)
+			continue;
+		const std::string word = line.substr(0, 4);
+		const double rank = word == "ok  " ? 0 : word == "warn" ? 1 : 2;
+		text_verdicts[line.substr(6, line.find(": ") - 6)] = rank;
+	}
+	EXPECT_EQ(verdicts, text_verdicts);
 }
 
 const std::string all_six = "ok    steps: tavrin can run all six here";
