@@ -129,6 +129,14 @@ if(TAVRIN_BUILD_TESTS)
               -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
     set_tests_properties(tavrin_package_unit_exposure PROPERTIES
       FIXTURES_REQUIRED tavrin_deb LABELS package)
+    # The check sees what tavrin sees only in the same sandbox.
+    add_test(NAME tavrin_package_check_unit_exposure
+      COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/check-exposure-root
+              -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
+              -DUNIT=tavrin-check.service
+              -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
+    set_tests_properties(tavrin_package_check_unit_exposure PROPERTIES
+      FIXTURES_REQUIRED tavrin_deb LABELS package)
   else()
     message(STATUS "no systemd-analyze, or a unit directory under the prefix: the unit is not verified")
   endif()

@@ -1,4 +1,5 @@
-# Installs tavrin.service beside the executable.
+# Installs tavrin.service beside the executable, and the timer that keeps
+# tavrin-check's report fresh for the node exporter.
 include(GNUInstallDirs)
 
 set(tavrin_default_unit_dir lib/systemd/system)
@@ -11,13 +12,23 @@ if(PKG_CONFIG_FOUND)
 endif()
 set(TAVRIN_SYSTEMD_UNIT_DIR ${tavrin_default_unit_dir} CACHE STRING
     "Directory for tavrin.service; a relative path is taken under the install prefix")
+# Debian's prometheus-node-exporter reads *.prom files from here.
+set(TAVRIN_TEXTFILE_DIR /var/lib/prometheus/node-exporter CACHE PATH
+    "The node exporter's textfile collector directory")
 
 # ExecStart must name the executable where it ends up, and the prefix is only
 # final at install time (cmake --install --prefix, or CPack's /usr).
 set(tavrin_unit_template ${PROJECT_SOURCE_DIR}/packaging/tavrin.service.in)
 set(tavrin_unit ${PROJECT_BINARY_DIR}/packaging/tavrin.service)
+set(tavrin_check_unit_template ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.service.in)
+set(tavrin_check_unit ${PROJECT_BINARY_DIR}/packaging/tavrin-check.service)
 install(CODE "
   set(TAVRIN_INSTALLED_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrin\")
+  set(TAVRIN_CHECK_INSTALLED_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrin-check\")
+  set(TAVRIN_TEXTFILE_DIR [[${TAVRIN_TEXTFILE_DIR}]])
   configure_file([[${tavrin_unit_template}]] [[${tavrin_unit}]] @ONLY)
+  configure_file([[${tavrin_check_unit_template}]] [[${tavrin_check_unit}]] @ONLY)
 ")
-install(FILES ${tavrin_unit} DESTINATION ${TAVRIN_SYSTEMD_UNIT_DIR})
+install(FILES ${tavrin_unit} ${tavrin_check_unit} ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.timer
+  DESTINATION ${TAVRIN_SYSTEMD_UNIT_DIR})
+

@@ -6,6 +6,7 @@
 #       -P check_deb.cmake   (UNIT: the unit's path inside the package)
 
 set(failures "")
+get_filename_component(UNIT_DIR ${UNIT} DIRECTORY)
 macro(fail message)
   string(APPEND failures "  ${message}\n")
 endmacro()
@@ -56,6 +57,8 @@ list(FILTER payload EXCLUDE REGEX "^DEBIAN/")
 list(SORT payload)
 set(expected_payload
   ${UNIT}
+  ${UNIT_DIR}/tavrin-check.service
+  ${UNIT_DIR}/tavrin-check.timer
   usr/bin/tavrin
   usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
@@ -86,11 +89,18 @@ file(STRINGS ${ROOT}/${UNIT} exec_start REGEX "^ExecStart=")
 if(NOT exec_start STREQUAL "ExecStart=/usr/bin/tavrin")
   fail("unit starts '${exec_start}', not the packaged /usr/bin/tavrin")
 endif()
+file(STRINGS ${ROOT}/${UNIT_DIR}/tavrin-check.service exec_start REGEX "^ExecStart=")
+if(NOT exec_start MATCHES " /usr/bin/tavrin-check --prometheus ")
+  fail("the check's unit starts '${exec_start}', not the packaged /usr/bin/tavrin-check")
+endif()
 
 # Maintainer scripts: present, executable, and handling this unit.
 foreach(script_step "postinst=deb-systemd-helper enable 'tavrin.service'"
                     "prerm=deb-systemd-invoke stop 'tavrin.service'"
-                    "postrm=deb-systemd-helper purge 'tavrin.service'")
+                    "postrm=deb-systemd-helper purge 'tavrin.service'"
+                    "postinst=deb-systemd-helper enable 'tavrin-check.timer'"
+                    "prerm=deb-systemd-invoke stop 'tavrin-check.timer'"
+                    "postrm=deb-systemd-helper purge 'tavrin-check.timer'")
   string(FIND "${script_step}" "=" split)
   string(SUBSTRING "${script_step}" 0 ${split} script)
   math(EXPR split "${split} + 1")
