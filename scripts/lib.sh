@@ -24,9 +24,11 @@ need_packages() {
 
 # Host build and test tools. The package checks among the tests build the
 # .deb (dpkg-dev, file), place its unit (pkg-config, systemd) and verify it
-# (systemd-analyze, man).
+# (systemd-analyze, man); a system test scrapes the check's gauges from the
+# real node exporter.
 need_host_toolchain() {
-	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db
+	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db \
+		prometheus-node-exporter
 }
 
 # The armhf cross compiler, and the user-mode emulator its tests run under.
