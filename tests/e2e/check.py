@@ -250,6 +250,38 @@ def check_tavrin_check(run):
                        f"tavrin-check, X stopped: does not say no X server:\n{out}")
 
 
+def check_check_unit(run):
+    """tavrin-check.service started by hand: nothing without the exporter's
+    directory, then a readable exposition saying all six steps can run, the
+    cookie coming from tavrin.service's drop-in linked for both units."""
+    absent = run.text("check-unit-absent.txt").split()
+    run.expect(absent == ["condition", "no", "absent"],
+               f"tavrin-check.service without the exporter's directory: {absent}")
+    timer = run.text("timer-after-install.txt").split()
+    run.expect(timer == ["enabled", "active"], f"after dpkg -i tavrin-check.timer is {timer}")
+    out = run.text("check-unit.txt")
+    print("tavrin-check.service's exposition:\n" + out)
+    lines = out.splitlines()
+    run.expect("Result=success" in lines and any(l.startswith("Environment=") and "XAUTHORITY=" in l
+                                                 for l in lines),
+               "tavrin-check.service did not succeed with the cookie from the linked drop-in")
+    run.expect("mode 644 root" in lines and "tavrin.prom" in lines and
+               not any(l.endswith(".tmp") for l in lines),
+               "the exposition is not a lone world-readable tavrin.prom")
+    steps = [l for l in lines if l.startswith("tavrin_blanking_step_runnable{")]
+    run.expect(len(steps) == 6 and all(l.endswith("} 1") for l in steps) and
+               "tavrin_blanking_possible 1" in lines,
+               f"the exposition does not say all six steps can run: {steps}")
+    try:
+        document = json.loads(run.text("check-healthy.json"))
+        print("tavrin-check --json, healthy:", json.dumps(document, indent=2))
+        run.expect(document["exit_status"] == 0 and document["blanks"] and
+                   [s["runs"] for s in document["steps"]] == [True] * 6,
+                   "tavrin-check --json on the healthy panel does not say all six")
+    except (ValueError, KeyError, TypeError) as e:
+        run.fail(f"tavrin-check --json on the healthy panel: {e}")
+
+
 def main():
     run = Run(sys.argv[1])
     result = run.text("result").strip()
@@ -292,13 +324,16 @@ def main():
         check_journal(run, journal(run, origin), calls, events)
         check_lifecycle(run)
         check_tavrin_check(run)
+        check_check_unit(run)
 
     # Cadence: after each query (and the sequence, if due) a one-second wait,
     # except where systemd restarted the watcher in between.
     restarts = [events.get("tavrin-start", 1e9), events.get("s4-kill", 1e9)]
+    # tavrin-check.service asks X through the same stand-in.
+    by_hand = (events.get("check-unit-start", 1e9), events.get("check-unit-end", 1e9))
     queries = [c for c in calls if c.cmd == Q]
     for p, n in zip(queries, queries[1:]):
-        if any(p.t0 < r < n.t0 for r in restarts):
+        if any(p.t0 < r < n.t0 for r in restarts) or (p.t0 <= by_hand[1] and n.t0 >= by_hand[0]):
             continue
         busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
         idle = n.t0 - p.t1 - busy

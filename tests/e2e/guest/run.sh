@@ -196,6 +196,7 @@ dpkg -i "$IO/tavrin.deb" >"$LOG/dpkg-install.log" 2>&1 || finish "dpkg -i failed
     systemctl is-enabled tavrin
     systemctl is-active tavrin
 } >"$LOG/after-install.txt"
+echo "$(systemctl is-enabled tavrin-check.timer) $(systemctl is-active tavrin-check.timer)" >"$LOG/timer-after-install.txt"
 dpkg -L tavrin >"$LOG/package-files.txt"
 follow_tavrin || finish "tavrin.service has no main process after dpkg -i"
 ev "tavrin-start-refused $TPID"
@@ -215,6 +216,27 @@ poll &
 # What tavrin-check makes of the healthy panel, and of X's time-outs all 0.
 X dpms 0 0 600
 run_check healthy
+XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check --json >"$LOG/check-healthy.json" 2>"$LOG/check-healthy-json.err"
+
+# The timer's service by hand: nothing without the exporter's directory;
+# with it, and the cookie's drop-in linked as the README says, the report.
+PROM=/var/lib/prometheus/node-exporter/tavrin.prom
+systemctl start tavrin-check.service
+echo "condition $(systemctl show -p ConditionResult --value tavrin-check) $(test -e "${PROM%/*}" && echo made || echo absent)" >"$LOG/check-unit-absent.txt"
+mkdir -p /etc/systemd/system/tavrin-check.service.d "${PROM%/*}"
+ln -s ../tavrin.service.d/xauthority.conf /etc/systemd/system/tavrin-check.service.d/
+systemctl daemon-reload
+ev check-unit-start
+systemctl start tavrin-check.service
+ev check-unit-end
+{
+    systemctl show -p Result -p Environment tavrin-check
+    stat -c 'mode %a %U' "$PROM"
+    ls "${PROM%/*}"
+    cat "$PROM"
+} >"$LOG/check-unit.txt" 2>&1
+# The timer's own runs during the test then find no directory and do nothing.
+rm -rf "${PROM%/*}"
 X dpms 0 0 0
 run_check no-timeouts
 
@@ -277,7 +299,8 @@ echo "$b $a" >"$LOG/final-brightness.txt"
     echo "remove-exit $?"
     echo "remove-active $(systemctl is-active tavrin)"
     echo "remove-procs $(wc -l 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs || echo 0)"
-    for f in /lib/systemd/system/tavrin.service /usr/bin/tavrin /usr/bin/tavrin-check; do
+    for f in /lib/systemd/system/tavrin.service /lib/systemd/system/tavrin-check.service \
+        /lib/systemd/system/tavrin-check.timer /usr/bin/tavrin /usr/bin/tavrin-check; do
         [ -e "$f" ] && echo "remove-left $f"
     done
     dpkg -P tavrin >>"$LOG/dpkg-remove.log" 2>&1
@@ -288,7 +311,10 @@ echo "$b $a" >"$LOG/final-brightness.txt"
     for f in /etc/systemd/system/multi-user.target.wants/tavrin.service \
         /var/lib/systemd/deb-systemd-helper-enabled/tavrin.service.dsh-also \
         /var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/tavrin.service \
-        /var/lib/systemd/deb-systemd-helper-masked/tavrin.service; do
+        /var/lib/systemd/deb-systemd-helper-masked/tavrin.service \
+        /etc/systemd/system/timers.target.wants/tavrin-check.timer \
+        /var/lib/systemd/deb-systemd-helper-enabled/tavrin-check.timer.dsh-also \
+        /var/lib/systemd/deb-systemd-helper-masked/tavrin-check.timer; do
         [ -e "$f" ] || [ -L "$f" ] && echo "purge-left $f"
     done
     echo "end"
