@@ -45,7 +45,7 @@ static void print_string(const char *text)
 	for (const auto *s = reinterpret_cast<const unsigned char *>(text); *s != '\0';) {
 		const int length = utf8_length(s);
 		if (length == 0) {
-			std::fputs("\\ufffd", stdout);
+			(void)std::fputs("\\ufffd", stdout);
 			++s;
 		} else if (*s == '"' || *s == '\\') {
 			std::printf("\\%c", *s++);
@@ -61,15 +61,15 @@ static void print_string(const char *text)
 
 static void print_item(const item &entry, int last)
 {
-	std::fputs("    {\"name\": ", stdout);
+	(void)std::fputs("    {\"name\": ", stdout);
 	print_string(entry.name);
 	std::printf(", \"verdict\": \"%s\", \"detail\": ", verdict_words[entry.verdict]);
 	print_string(entry.detail);
-	std::fputs(", \"fix\": ", stdout);
+	(void)std::fputs(", \"fix\": ", stdout);
 	if (entry.fix[0] != '\0')
 		print_string(entry.fix);
 	else
-		std::fputs("null", stdout);
+		(void)std::fputs("null", stdout);
 	std::puts(last ? "}" : "},");
 }
 

@@ -24,7 +24,7 @@ static void print_label_value(const char *text)
 		if (*s == '\\' || *s == '"')
 			std::printf("\\%c", *s);
 		else if (*s == '\n')
-			std::fputs("\\n", stdout);
+			(void)std::fputs("\\n", stdout);
 		else
 			std::putchar(*s);
 	}

@@ -5,6 +5,8 @@
 
 static findings found{};
 
+// printf's own form, so that the compiler checks every detail's arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp,bugprone-easily-swappable-parameters)
 void report(int verdict, const char *name, const char *format, ...)
 {
 	// A table sized for every item the checks can make; one more would be

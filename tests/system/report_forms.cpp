@@ -95,7 +95,8 @@ class JsonReader
 			if (!keys.insert(key).second)
 				fail("key " + key + " given twice");
 			expect(':');
-			value.object.emplace_back(key, parse_value());
+			value.keys.push_back(key);
+			value.members.push_back(parse_value());
 			skip_space();
 		} while (take(","));
 		expect('}');
@@ -344,9 +345,9 @@ std::string family_of(const std::string &metric, const std::map<std::string, std
 
 const JsonValue &JsonValue::at(const std::string &key) const
 {
-	for (const auto &[name, value] : object)
-		if (name == key)
-			return value;
+	for (std::size_t i = 0; i < keys.size(); ++i)
+		if (keys[i] == key)
+			return members[i];
 	throw std::runtime_error("JSON: no member " + key);
 }
 

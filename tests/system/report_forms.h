@@ -2,7 +2,6 @@
 
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Strict readers of tavrin-check's machine forms, so that a test fails on
@@ -16,8 +15,10 @@ struct JsonValue {
 	double number = 0;
 	std::string string;
 	std::vector<JsonValue> array;
-	// In document order; a key given twice is an error.
-	std::vector<std::pair<std::string, JsonValue>> object;
+	// An object's members in document order, keys[i] naming members[i]; a
+	// key given twice is an error.
+	std::vector<std::string> keys;
+	std::vector<JsonValue> members;
 
 	// The member `key` of an object; throws if there is none.
 	const JsonValue &at(const std::string &key) const;
