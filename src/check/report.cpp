@@ -4,6 +4,8 @@
 #include <cstdio>
 
 static findings found{};
+// Where report_fix writes: the item just recorded, or none if it was dropped.
+static item *last_item = nullptr;
 
 // printf's own form, so that the compiler checks every detail's arguments.
 // NOLINTNEXTLINE(cert-dcl50-cpp,bugprone-easily-swappable-parameters)
@@ -12,9 +14,11 @@ void report(int verdict, const char *name, const char *format, ...)
 	// A table sized for every item the checks can make; one more would be
 	// a new check that forgot to grow it, and is dropped rather than written
 	// past the end.
+	last_item = nullptr;
 	if (found.count == max_items)
 		return;
 	item &entry = found.items[found.count++];
+	last_item = &entry;
 	entry.verdict = verdict;
 	(void)std::snprintf(entry.name, sizeof entry.name, "%s", name);
 	va_list arguments;
@@ -26,9 +30,8 @@ void report(int verdict, const char *name, const char *format, ...)
 
 void report_fix(const char *fix)
 {
-	if (found.count != 0)
-		(void)std::snprintf(found.items[found.count - 1].fix,
-				    sizeof found.items[found.count - 1].fix, "%s", fix);
+	if (last_item != nullptr)
+		(void)std::snprintf(last_item->fix, sizeof last_item->fix, "%s", fix);
 }
 
 void skip_steps(unsigned steps)
