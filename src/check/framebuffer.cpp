@@ -31,8 +31,9 @@ static void report_geometry(const fb_var_screeninfo &var, const char *smem)
 }
 
 // Tried rather than predicted: only the driver knows what it will map. The
-// mapping is read-only and undone at once.
-static int report_mapping(int fd, std::uint32_t length, const char *smem)
+// mapping is read-only and undone at once, and never touched: past the
+// memory of a driver that grants more than it has, a touch would fault.
+static int report_mapping(int fd, std::uint32_t length, const char *smem, std::size_t memory)
 {
 	void *map = length != 0 ? mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
 	if (map == MAP_FAILED) {
@@ -42,31 +43,40 @@ static int report_mapping(int fd, std::uint32_t length, const char *smem)
 		return 0;
 	}
 	munmap(map, length);
-	report(VERDICT_OK, "mapping", "%u bytes accepted (smem_len %s)", length, smem);
+	if (memory != 0 && length > memory)
+		report(VERDICT_OK, "mapping",
+		       "%u bytes accepted, %zu past the device's memory (smem_len %s), as DRM's "
+		       "fbdev emulation grants them",
+		       length, length - memory, smem);
+	else
+		report(VERDICT_OK, "mapping", "%u bytes accepted (smem_len %s)", length, smem);
 	return 1;
 }
 
-static void report_painted(const fb_var_screeninfo &var, std::uint32_t length)
+static void report_painted(const fb_var_screeninfo &var, std::uint32_t length, std::size_t memory)
 {
-	const std::size_t painted = framebuffer_painted_bytes(var, length);
-	const std::size_t region = framebuffer_painted_bytes(var, SIZE_MAX);
+	const std::size_t painted = framebuffer_painted_bytes(var, length, memory);
+	const std::size_t region = framebuffer_painted_bytes(var, SIZE_MAX, 0);
+	// The fill's own bound decides; the memory is named only where it is the
+	// shorter of the two.
+	const char *cut = memory != 0 && memory < length ? "the device's memory" : "the mapping";
 	if (painted == region && painted != 0) {
 		report(VERDICT_OK, "painted", "%zu bytes, the whole 2 x yres region", painted);
 		return;
 	}
 	report(painted != 0 ? VERDICT_WARN : VERDICT_FAIL, "painted",
-	       "%zu of the %zu-byte 2 x yres region (%llu%%), cut at the mapping", painted, region,
-	       region != 0 ? static_cast<unsigned long long>(painted * percent / region) : 0);
+	       "%zu of the %zu-byte 2 x yres region (%llu%%), cut at %s", painted, region,
+	       region != 0 ? static_cast<unsigned long long>(painted * percent / region) : 0, cut);
 	if (painted == 0)
 		skip_steps(STEP_FILL);
 }
 
 // How much of one screen the painted span covers at this depth.
-static void report_depth(const fb_var_screeninfo &var, std::uint32_t length)
+static void report_depth(const fb_var_screeninfo &var, std::uint32_t length, std::size_t memory)
 {
 	const std::uint64_t screen =
 		std::uint64_t{var.xres_virtual} * var.yres * var.bits_per_pixel / bits_per_byte;
-	const std::uint64_t painted = framebuffer_painted_bytes(var, length);
+	const std::uint64_t painted = framebuffer_painted_bytes(var, length, memory);
 	const unsigned long long share = screen != 0 ? painted * percent / screen : 0;
 	report(var.bits_per_pixel == fill_depth ? VERDICT_OK : VERDICT_WARN, "depth",
 	       "%u bpp, the painted span is %llu%% of a screen%s", var.bits_per_pixel, share,
@@ -83,16 +93,20 @@ static void check_open_device(int fd)
 		return;
 	}
 	char smem[number_text_size] = {};
-	if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) == 0)
+	// 0, as in the fill, when the driver does not say.
+	std::size_t memory = 0;
+	if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) == 0) {
+		memory = fix.smem_len;
 		(void)std::snprintf(smem, sizeof smem, "%u", fix.smem_len);
-	else
+	} else {
 		(void)std::snprintf(smem, sizeof smem, "%s", unknown_size);
+	}
 	report_geometry(var, smem);
 	const std::uint32_t length = framebuffer_map_length(var);
-	if (report_mapping(fd, length, smem) == 0)
+	if (report_mapping(fd, length, smem, memory) == 0)
 		return;
-	report_painted(var, length);
-	report_depth(var, length);
+	report_painted(var, length, memory);
+	report_depth(var, length, memory);
 }
 
 void check_framebuffer()

@@ -15,6 +15,10 @@
 //   faults       words naming refused operations: "ioctl", "mmap", and
 //                "brightness" (opening the attribute for writing fails with
 //                EROFS, as on a read-only /sys, which stops root too)
+//   drm-fbdev    present: the framebuffer behaves as a DRM driver's fbdev
+//                emulation, which grants a mapping longer than its memory;
+//                a shared mapping of the backing file raises SIGBUS past
+//                its end just as the driver does past smem_len
 //   events       appended: "<seconds since the epoch> <event>"
 // The stand-in X tools beside this file log into the same events file.
 
@@ -57,6 +61,8 @@ int fb_fd = -1;
 int brightness_fd = -1;
 void *fb_map = nullptr;
 size_t fb_map_length = 0;
+// What of the mapping has the driver's memory behind it.
+size_t fb_map_backed = 0;
 bool fb_map_writable = false;
 
 template <typename Fn> Fn real(const char *name)
@@ -298,13 +304,26 @@ int ioctl(int fd, unsigned long request, ...)
 	return answer_geometry(static_cast<fb_var_screeninfo *>(argument));
 }
 
-// A real fbdev driver refuses a mapping larger than its memory instead of
-// handing out pages that fault when touched.
-static bool refuse_panel_map(int fd, size_t length)
+static size_t panel_memory(int fd)
 {
 	struct stat st;
-	if (!fault_enabled("mmap") && fstat(fd, &st) == 0 &&
-	    length <= static_cast<size_t>(st.st_size))
+	return fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+static bool drm_fbdev()
+{
+	char marker[512];
+	sim_file(marker, sizeof marker, "drm-fbdev");
+	struct stat st;
+	return stat(marker, &st) == 0;
+}
+
+// A classic fbdev driver refuses a mapping larger than its memory instead of
+// handing out pages that fault when touched; DRM's fbdev emulation hands
+// them out.
+static bool refuse_panel_map(int fd, size_t length)
+{
+	if (!fault_enabled("mmap") && (length <= panel_memory(fd) || drm_fbdev()))
 		return false;
 	log_event("fb mmap refused %zu", length);
 	errno = EINVAL;
@@ -316,6 +335,8 @@ static void *remember_panel_map(void *map, size_t length, int protection)
 	if (map != MAP_FAILED) {
 		fb_map = map;
 		fb_map_length = length;
+		const size_t memory = panel_memory(fb_fd);
+		fb_map_backed = length < memory ? length : memory;
 		fb_map_writable = (protection & PROT_WRITE) != 0;
 	}
 	return map;
@@ -349,7 +370,7 @@ int munmap(void *address, size_t length)
 {
 	if (address != nullptr && address == fb_map) {
 		if (fb_map_writable)
-			log_event("fb painted %zu of %zu", count_white(address, length),
+			log_event("fb painted %zu of %zu", count_white(address, fb_map_backed),
 				  fb_map_length);
 		else
 			log_event("fb read-only map %zu", fb_map_length);

@@ -157,6 +157,8 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	if (setup.framebuffer) {
 		write_file(dir_.file("fb"), std::string(setup.framebuffer_bytes, '\0'));
 		write_file(dir_.file("fb-geometry"), setup.geometry + "\n");
+		if (setup.maps_past_memory)
+			write_file(dir_.file("drm-fbdev"), "");
 	}
 	if (setup.brightness_directory)
 		std::filesystem::create_directory(dir_.file("brightness"));

@@ -16,7 +16,11 @@ struct PanelSetup {
 	bool framebuffer = true;
 	// "xres_virtual yres yres_virtual bits_per_pixel", as the device reports.
 	std::string geometry = "3 4 4 16";
+	// The driver's memory, smem_len.
 	std::size_t framebuffer_bytes = 64;
+	// A DRM driver's fbdev emulation: a mapping longer than the memory is
+	// granted, and touching it past the memory raises SIGBUS.
+	bool maps_past_memory = false;
 	bool brightness = true;
 	// A directory where the attribute should be (it wins over `brightness`):
 	// no open for writing takes it.

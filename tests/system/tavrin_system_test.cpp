@@ -325,6 +325,14 @@ const PanelScenario panel_scenarios[] = {
 	 Trigger::monitor_turns_off,
 	 all_steps("fb painted 921600 of 921600"),
 	 921600},
+	// A single-buffered DRM framebuffer at 16 bpp (cirrus, 1024 × 768): the
+	// driver grants the mapping past its one screen of memory, where a
+	// touch would kill tavrin with SIGBUS; painting stops at the memory.
+	{"DrmFbdevPaintsUpToItsMemory",
+	 {.geometry = "1024 768 768 16", .framebuffer_bytes = 1572864, .maps_past_memory = true},
+	 Trigger::monitor_turns_off,
+	 all_steps("fb painted 1572864 of 2359296"),
+	 1572864},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PanelScenarios, ::testing::ValuesIn(panel_scenarios),
@@ -550,6 +558,13 @@ const CheckScenario check_scenarios[] = {
 	 all_six,
 	 0,
 	 {"fb read-only map 921600"}},
+	{"DrmFbdevMapsPastItsMemory",
+	 {.geometry = "1024 768 768 16", .framebuffer_bytes = 1572864, .maps_past_memory = true},
+	 "warn  painted: 1572864 of the 3145728-byte 2 x yres region (50%), cut at the device's "
+	 "memory",
+	 all_six,
+	 0,
+	 {"fb read-only map 2359296"}},
 	{"MappingLongerThanSmemLen",
 	 {.framebuffer_bytes = 32},
 	 "FAIL  mapping: the driver refuses tavrin's 64 bytes (smem_len 32)",
