@@ -5,7 +5,8 @@
 #        run-e2e.sh --image-only   (builds and caches the image, runs nothing)
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem image is
 # cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh.
-# TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look.
+# TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look;
+# TAVRIN_E2E_PANELS="virtio cirrus" (the default) names the panels to boot.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -82,51 +83,80 @@ exec 9>&-
 [ -z "$image_only" ] || exit 0
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
-share=$scratch/io
-mkdir -p "$share/out"
-cp "$here/guest/run.sh" "$here/guest/wrap.sh" "$share/"
-cp "$deb" "$share/tavrin.deb"
-qemu-img create -q -f qcow2 -F raw -b "$image/rootfs.ext4" "$scratch/overlay.qcow2"
 
+# boot_panel NAME GPU MACHINE...: boots the image on one kind of panel with
+# the package and the scenario on a share of its own, then judges the
+# records. NAME tells run.sh and check.py which scenarios belong to it.
+boot_panel() {
+    local name=$1 gpu=$2 dir=$scratch/$1
+    shift 2
+    local machine=("$@")
+    local share=$dir/io
+    mkdir -p "$share/out"
+    echo "$name" >"$share/panel"
+    cp "$here/guest/run.sh" "$here/guest/wrap.sh" "$share/"
+    cp "$deb" "$share/tavrin.deb"
+    qemu-img create -q -f qcow2 -F raw -b "$image/rootfs.ext4" "$dir/overlay.qcow2"
+
+    # The virt machine has no backlight: its own device tree, dumped with the
+    # same machine options, gets a pwm-backlight on a sun4i PWM whose registers
+    # are the top 16 MiB of RAM, which the kernel is told to leave alone
+    # (mem=1008M). The backlight class device is then real.
+    qemu-system-arm "${machine[@]}" -machine dumpdtb="$dir/virt.dtb" -display none -nodefaults \
+        >/dev/null 2>&1 || { echo "run-e2e: $name: cannot dump the machine's device tree" >&2; return 1; }
+    dtc -q -I dtb -O dts -o "$dir/panel.dts" "$dir/virt.dtb"
+    cat "$here/panel-backlight.dtsi" >>"$dir/panel.dts"
+    dtc -q -I dts -O dtb -o "$dir/panel.dtb" "$dir/panel.dts"
+
+    echo "run-e2e: $name: booting the emulated panel with systemd"
+    qemu-system-arm "${machine[@]}" -dtb "$dir/panel.dtb" \
+        -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
+        -append "console=ttyAMA0 root=/dev/vda rw mem=1008M panic=-1" \
+        -drive if=none,file="$dir/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
+        -device "$gpu" \
+        -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \
+        -qmp unix:"$dir/qmp.sock",server=on,wait=off \
+        -display none -monitor none -nodefaults -no-reboot \
+        -serial file:"$dir/serial.log" >"$dir/qemu.log" 2>&1 &
+    qpid=$!
+
+    local vm_status=0
+    python3 "$here/vm.py" --qmp "$dir/qmp.sock" --out "$share/out" --timeout "$vm_timeout" &
+    vpid=$!
+    wait "$vpid" || vm_status=$?
+    vpid=
+    kill "$qpid" 2>/dev/null || true
+    wait "$qpid" 2>/dev/null || true
+    qpid=
+
+    local check_status=0
+    python3 "$here/check.py" "$share/out" || check_status=$?
+    if [ "$vm_status" -ne 0 ] || [ "$check_status" -ne 0 ]; then
+        echo "---- $name: guest console (last lines) ----" >&2
+        tail -n 40 "$dir/serial.log" >&2 || true
+        cat "$dir/qemu.log" >&2 || true
+        [ "$vm_status" -eq 0 ] || echo "run-e2e: $name: the VM run did not complete (status $vm_status)" >&2
+        echo "run-e2e: $name: FAILED" >&2
+        return 1
+    fi
+    echo "run-e2e: $name: passed"
+}
+
+failed=0
 # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
-machine=(-M virt -cpu cortex-a15 -smp 2 -m 1024 -global virtio-mmio.force-legacy=false)
-# The virt machine has no backlight: its own device tree gets a pwm-backlight on
-# a sun4i PWM whose registers are the top 16 MiB of RAM, which the kernel is
-# told to leave alone (mem=1008M). The backlight class device is then real.
-qemu-system-arm "${machine[@]}" -machine dumpdtb="$scratch/virt.dtb" -display none -nodefaults \
-    >/dev/null 2>&1 || die "cannot dump the machine's device tree"
-dtc -q -I dtb -O dts -o "$scratch/panel.dts" "$scratch/virt.dtb"
-cat "$here/panel-backlight.dtsi" >>"$scratch/panel.dts"
-dtc -q -I dts -O dtb -o "$scratch/panel.dtb" "$scratch/panel.dts"
-
-echo "run-e2e: booting the emulated panel with systemd (about three minutes)"
-qemu-system-arm "${machine[@]}" -dtb "$scratch/panel.dtb" \
-    -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
-    -append "console=ttyAMA0 root=/dev/vda rw mem=1008M panic=-1" \
-    -drive if=none,file="$scratch/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
-    -device virtio-gpu-device,xres=800,yres=480 \
-    -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \
-    -qmp unix:"$scratch/qmp.sock",server=on,wait=off \
-    -display none -monitor none -nodefaults -no-reboot \
-    -serial file:"$scratch/serial.log" >"$scratch/qemu.log" 2>&1 &
-qpid=$!
-
-vm_status=0
-python3 "$here/vm.py" --qmp "$scratch/qmp.sock" --out "$share/out" --timeout "$vm_timeout" &
-vpid=$!
-wait "$vpid" || vm_status=$?
-vpid=
-kill "$qpid" 2>/dev/null || true
-wait "$qpid" 2>/dev/null || true
-qpid=
-
-check_status=0
-python3 "$here/check.py" "$share/out" || check_status=$?
-if [ "$vm_status" -ne 0 ] || [ "$check_status" -ne 0 ]; then
-    echo "---- guest console (last lines) ----" >&2
-    tail -n 40 "$scratch/serial.log" >&2 || true
-    cat "$scratch/qemu.log" >&2 || true
-    [ "$vm_status" -eq 0 ] || die "the VM run did not complete (status $vm_status)"
-    die "end-to-end checks failed"
-fi
+# DRM's fbdev emulation at 32 bpp, the whole scenario.
+case " ${TAVRIN_E2E_PANELS:-virtio cirrus} " in *" virtio "*)
+    boot_panel virtio virtio-gpu-device,xres=800,yres=480 \
+        -M virt -cpu cortex-a15 -smp 2 -m 1024 -global virtio-mmio.force-legacy=false || failed=1
+esac
+# A single-buffered DRM framebuffer at 16 bpp whose memory is shorter than
+# tavrin's mapping: one blanking. highmem=off: the 32-bit kernel cannot claim
+# the high PCI ECAM, and without it there is no PCI bus; there is no VGA BIOS
+# file here, and the driver needs none.
+case " ${TAVRIN_E2E_PANELS:-virtio cirrus} " in *" cirrus "*)
+    boot_panel cirrus cirrus-vga,romfile= \
+        -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 -global virtio-mmio.force-legacy=false ||
+        failed=1
+esac
+[ "$failed" -eq 0 ] || die "end-to-end checks failed"
 echo "run-e2e: PASSED"
