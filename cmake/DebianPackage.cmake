@@ -73,7 +73,15 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
   ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
+# A core file from a panel is read with tavrin-dbgsym: CPack splits each
+# executable's symbols into /usr/lib/debug/.build-id/ and strips the shipped
+# file itself, so it is handed the executables unstripped, and the tools of
+# the target's binutils.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_dbgsym.cmake)
 
 # The unit lives outside the prefix (/lib/systemd/system on Debian), so the
 # package is staged through DESTDIR with the prefix the package installs to.
@@ -108,6 +116,7 @@ if(TAVRIN_BUILD_TESTS)
   endif()
   add_test(NAME tavrin_package_contents
     COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/package-root
+            -DDBGSYM=${PROJECT_BINARY_DIR}/tavrin-dbgsym_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.ddeb
             -DUNIT=${tavrin_packaged_unit_dir}/tavrin.service
             -DVERSION=${PROJECT_VERSION} -DARCHITECTURE=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
             -DMACHINE=${tavrin_elf_machine} -DREADELF=${CMAKE_READELF}

@@ -7,12 +7,13 @@ scripts/test-host.sh
 scripts/test-armhf.sh
 scripts/test-arm64.sh
 
-# The package tests above built the three packages; Debian's checker must find
-# no error in them (its warnings are printed, not fatal).
+# The package tests above built the three packages and their debug symbols
+# packages; Debian's checker must find no error in them (its warnings are
+# printed, not fatal).
 . scripts/lib.sh
 need_packages lintian devscripts
-lintian --fail-on error build/host/tavrin_*_amd64.deb build/armhf/tavrin_*_armhf.deb \
-	build/arm64/tavrin_*_arm64.deb
+lintian --fail-on error build/host/tavrin{,-dbgsym}_*_amd64.*deb \
+	build/armhf/tavrin{,-dbgsym}_*_armhf.*deb build/arm64/tavrin{,-dbgsym}_*_arm64.*deb
 
 # Debian's build hardening reached the three builds. Control-flow protection
 # is not among the flags bookworm builds its packages with (armv7 has none,
