@@ -34,7 +34,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrin)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TAVRIN_VERSION})
 set(CPACK_PACKAGE_CONTACT ${TAVRIN_PACKAGE_MAINTAINER})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "panel blanking watcher for an X display")
@@ -93,7 +93,7 @@ include(CPack)
 
 if(TAVRIN_BUILD_TESTS)
   # Builds the package as `--target package` would; the checks below read it.
-  set(tavrin_deb ${PROJECT_BINARY_DIR}/tavrin_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb)
+  set(tavrin_deb ${PROJECT_BINARY_DIR}/tavrin_${TAVRIN_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb)
   add_test(NAME tavrin_package_builds
     COMMAND ${CMAKE_CPACK_COMMAND} --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
@@ -116,9 +116,9 @@ if(TAVRIN_BUILD_TESTS)
   endif()
   add_test(NAME tavrin_package_contents
     COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/package-root
-            -DDBGSYM=${PROJECT_BINARY_DIR}/tavrin-dbgsym_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.ddeb
+            -DDBGSYM=${PROJECT_BINARY_DIR}/tavrin-dbgsym_${TAVRIN_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.ddeb
             -DUNIT=${tavrin_packaged_unit_dir}/tavrin.service
-            -DVERSION=${PROJECT_VERSION} -DARCHITECTURE=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
+            -DVERSION=${TAVRIN_VERSION} -DARCHITECTURE=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
             -DMACHINE=${tavrin_elf_machine} -DREADELF=${CMAKE_READELF}
             -P ${CMAKE_CURRENT_LIST_DIR}/check_deb.cmake)
   set_tests_properties(tavrin_package_contents PROPERTIES FIXTURES_REQUIRED tavrin_deb LABELS package)
