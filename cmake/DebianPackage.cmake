@@ -34,7 +34,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrin)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TAVRIN_VERSION})
 set(CPACK_PACKAGE_CONTACT ${TAVRIN_PACKAGE_MAINTAINER})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "panel blanking watcher for an X display")
@@ -73,7 +73,15 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
   ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
+# A core file from a panel is read with tavrin-dbgsym: CPack splits each
+# executable's symbols into /usr/lib/debug/.build-id/ and strips the shipped
+# file itself, so it is handed the executables unstripped, and the tools of
+# the target's binutils.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_dbgsym.cmake)
 
 # The unit lives outside the prefix (/lib/systemd/system on Debian), so the
 # package is staged through DESTDIR with the prefix the package installs to.
@@ -85,7 +93,7 @@ include(CPack)
 
 if(TAVRIN_BUILD_TESTS)
   # Builds the package as `--target package` would; the checks below read it.
-  set(tavrin_deb ${PROJECT_BINARY_DIR}/tavrin_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb)
+  set(tavrin_deb ${PROJECT_BINARY_DIR}/tavrin_${TAVRIN_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb)
   add_test(NAME tavrin_package_builds
     COMMAND ${CMAKE_CPACK_COMMAND} --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
@@ -108,8 +116,9 @@ if(TAVRIN_BUILD_TESTS)
   endif()
   add_test(NAME tavrin_package_contents
     COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/package-root
+            -DDBGSYM=${PROJECT_BINARY_DIR}/tavrin-dbgsym_${TAVRIN_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.ddeb
             -DUNIT=${tavrin_packaged_unit_dir}/tavrin.service
-            -DVERSION=${PROJECT_VERSION} -DARCHITECTURE=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
+            -DVERSION=${TAVRIN_VERSION} -DARCHITECTURE=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
             -DMACHINE=${tavrin_elf_machine} -DREADELF=${CMAKE_READELF}
             -P ${CMAKE_CURRENT_LIST_DIR}/check_deb.cmake)
   set_tests_properties(tavrin_package_contents PROPERTIES FIXTURES_REQUIRED tavrin_deb LABELS package)

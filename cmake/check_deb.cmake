@@ -2,7 +2,9 @@
 # would lay it out on a panel, and checks what a panel would get: the right
 # architecture and dependencies, exactly the expected files, an executable
 # for the right machine, and a unit whose ExecStart names that executable.
-# cmake -DDEB= -DROOT= -DUNIT= -DVERSION= -DARCHITECTURE= -DMACHINE= -DREADELF=
+# Then the debug symbols package DBGSYM: the symbols of each executable,
+# found by its build-id.
+# cmake -DDEB= -DDBGSYM= -DROOT= -DUNIT= -DVERSION= -DARCHITECTURE= -DMACHINE= -DREADELF=
 #       -P check_deb.cmake   (UNIT: the unit's path inside the package)
 
 set(failures "")
@@ -117,6 +119,78 @@ foreach(script_step "postinst=deb-systemd-helper enable 'tavrin.service'"
     fail("${script} does not run: ${step}")
   endif()
 endforeach()
+
+# The symbols package, unpacked beside: a debugger on the panel looks a
+# core's executable up by its build-id under /usr/lib/debug/.build-id/, and
+# takes only a file that carries the same build-id.
+function(build_id file output)
+  run(notes ${READELF} --notes ${file})
+  string(REGEX MATCH "Build ID: ([0-9a-f]+)" ignored "${notes}")
+  set(${output} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+
+function(has_section file section output)
+  run(sections ${READELF} --section-headers --wide ${file})
+  string(FIND "${sections}" " ${section} " found)
+  if(found EQUAL -1)
+    set(${output} FALSE PARENT_SCOPE)
+  else()
+    set(${output} TRUE PARENT_SCOPE)
+  endif()
+endfunction()
+
+if(NOT EXISTS "${DBGSYM}")
+  message(FATAL_ERROR "no debug symbols package at ${DBGSYM}")
+endif()
+set(dbgroot ${ROOT}-dbgsym)
+file(REMOVE_RECURSE ${dbgroot})
+file(MAKE_DIRECTORY ${dbgroot})
+run(ignored dpkg-deb --extract ${DBGSYM} ${dbgroot})
+foreach(field_value "Package=tavrin-dbgsym" "Version=${VERSION}" "Architecture=${ARCHITECTURE}"
+                    "Depends=tavrin (= ${VERSION})")
+  string(FIND "${field_value}" "=" split)
+  string(SUBSTRING "${field_value}" 0 ${split} field)
+  math(EXPR split "${split} + 1")
+  string(SUBSTRING "${field_value}" ${split} -1 expected)
+  run(actual dpkg-deb --field ${DBGSYM} ${field})
+  string(STRIP "${actual}" actual)
+  if(NOT actual STREQUAL expected)
+    fail("symbols package ${field}: '${actual}', expected '${expected}'")
+  endif()
+endforeach()
+# Its copyright and changelog are those of the package it belongs to.
+set(expected_symbols usr/share/doc/tavrin-dbgsym)
+foreach(program usr/bin/tavrin usr/bin/tavrin-check)
+  build_id(${ROOT}/${program} id)
+  if(NOT id MATCHES "^[0-9a-f][0-9a-f].")
+    fail("${program} has no build-id")
+    continue()
+  endif()
+  string(SUBSTRING "${id}" 0 2 id_dir)
+  string(SUBSTRING "${id}" 2 -1 id_file)
+  set(debug_file usr/lib/debug/.build-id/${id_dir}/${id_file}.debug)
+  list(APPEND expected_symbols ${debug_file})
+  if(NOT EXISTS ${dbgroot}/${debug_file})
+    fail("${program}: no ${debug_file} in the symbols package")
+    continue()
+  endif()
+  build_id(${dbgroot}/${debug_file} debug_id)
+  if(NOT debug_id STREQUAL id)
+    fail("${program}: build-id ${id}, its debug file's ${debug_id}")
+  endif()
+  has_section(${dbgroot}/${debug_file} .debug_info debug_has_info)
+  has_section(${ROOT}/${program} .debug_info shipped_has_info)
+  has_section(${ROOT}/${program} .symtab shipped_has_symbols)
+  if(NOT debug_has_info OR shipped_has_info OR shipped_has_symbols)
+    fail("${program}: debugging information not moved to ${debug_file}")
+  endif()
+endforeach()
+file(GLOB_RECURSE symbols LIST_DIRECTORIES false RELATIVE ${dbgroot} ${dbgroot}/*)
+list(SORT symbols)
+list(SORT expected_symbols)
+if(NOT symbols STREQUAL expected_symbols)
+  fail("symbols package files: ${symbols}\n  expected: ${expected_symbols}")
+endif()
 
 if(failures)
   message(FATAL_ERROR "${DEB}:\n${failures}")

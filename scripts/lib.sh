@@ -37,6 +37,12 @@ need_armhf_toolchain() {
 	need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
 }
 
+# The arm64 cross compiler, and the same emulator package's qemu-aarch64.
+need_arm64_toolchain() {
+	need_host_toolchain
+	need_packages g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+}
+
 # Sanitizers, memory checker and static analysers of the hardening checks.
 need_hardening_tools() {
 	need_host_toolchain

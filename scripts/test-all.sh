@@ -5,18 +5,21 @@ cd "$(dirname "$0")/.."
 
 scripts/test-host.sh
 scripts/test-armhf.sh
+scripts/test-arm64.sh
 
-# The package tests above built both packages; Debian's checker must find
-# no error in them (its warnings are printed, not fatal).
+# The package tests above built the three packages and their debug symbols
+# packages; Debian's checker must find no error in them (its warnings are
+# printed, not fatal).
 . scripts/lib.sh
 need_packages lintian devscripts
-lintian --fail-on error build/host/tavrin_*_amd64.deb build/armhf/tavrin_*_armhf.deb
+lintian --fail-on error build/host/tavrin{,-dbgsym}_*_amd64.*deb \
+	build/armhf/tavrin{,-dbgsym}_*_armhf.*deb build/arm64/tavrin{,-dbgsym}_*_arm64.*deb
 
-# Debian's build hardening reached both builds. Control-flow protection is
-# not among the flags bookworm builds its packages with (and armv7 has
-# none); tavrin's fortify verdict is the false alarm that
-# packaging/lintian-overrides explains.
-for tree in build/host build/armhf; do
+# Debian's build hardening reached the three builds. Control-flow protection
+# is not among the flags bookworm builds its packages with (armv7 has none,
+# and bookworm adds no branch protection on arm64); tavrin's fortify verdict
+# is the false alarm that packaging/lintian-overrides explains.
+for tree in build/host build/armhf build/arm64; do
 	hardening-check --nocfprotection "$tree/tavrin-check"
 	hardening-check --nocfprotection --nofortify "$tree/tavrin"
 done

@@ -10,8 +10,9 @@ out=${1:?usage: build-image.sh OUTDIR}
 debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs}
 suite=bookworm
 # systemd boots the panel; xauth makes the display manager's cookie;
-# init-system-helpers gives the package's maintainer scripts deb-systemd-helper.
-packages=linux-image-armmp,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils
+# init-system-helpers gives the package's maintainer scripts deb-systemd-helper;
+# gdb-minimal reads a core of the watcher with its debug symbols package.
+packages=linux-image-armmp,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils,gdb-minimal
 image_size=1536M
 
 # The archive the host already trusts and reaches; nothing host-specific in the repo.

@@ -238,6 +238,69 @@ def check_restart(run, calls, events):
                + run.text("restart.txt"))
 
 
+def check_replacement(run, name, calls, events, entries):
+    """The package installed over the running watcher (upgrade or downgrade):
+    one restart, into the new file, with the admin's drop-in and enablement."""
+    rec = {}
+    for line in run.text(f"{name}.txt").splitlines():
+        key, _, value = line.partition("=" if line[:1].isupper() else " ")
+        rec[key] = value
+    print(f"{name}: " + "; ".join(f"{k} {v}" for k, v in rec.items()))
+    expected = rec.get("expected", "?")
+    run.expect(rec.get("version") == expected and rec.get("check-version") == f"tavrin-check {expected}",
+               f"{name}: installed {rec.get('version')!r} ({rec.get('check-version')!r}), expected {expected!r}")
+    pids = rec.get("pids", "").split()
+    run.expect(len(pids) == 2 and pids[0] != pids[1], f"{name}: no new watcher: pids {pids}")
+    inodes = rec.get("inodes", "").split()
+    run.expect(rec.get("exe") == "/usr/bin/tavrin" and len(inodes) == 3 and inodes[1] == inodes[2] != inodes[0],
+               f"{name}: the new watcher does not run the installed file: exe {rec.get('exe')!r}, "
+               f"inodes (before, running, installed) {inodes}")
+    run.expect(rec.get("enabled") == "enabled" and rec.get("active") == "active",
+               f"{name}: unit {rec.get('enabled')!r}, {rec.get('active')!r}, expected enabled and active")
+    run.expect(rec.get("environ") == "XAUTHORITY=/run/panel-x/cookie" and
+               "xauthority.conf" in rec.get("DropInPaths", ""),
+               f"{name}: the admin's drop-in no longer applies: {rec.get('environ')!r}, {rec.get('DropInPaths')!r}")
+    start, back = events.get(f"{name}-start"), events.get(f"{name}-back")
+    if not run.expect(start is not None and back is not None, f"{name}: no events"):
+        return []
+    unit = [(t, m) for t, ident, _, m in entries if ident == "systemd" and start <= t <= back]
+    started = [t for t, m in unit if m.startswith("Started ")]
+    stopped = [t for t, m in unit if m.startswith("Stopped ")]
+    run.expect(len(started) == 1 and len(stopped) == 1,
+               f"{name}: expected one stop and one start of the unit, saw {[m for _, m in unit]}")
+    try:
+        down = (int(rec["ActiveEnterTimestampMonotonic"]) - int(rec["InactiveEnterTimestampMonotonic"])) / 1e6
+    except (KeyError, ValueError):
+        down = None
+    queries = [c for c in calls if c.cmd == Q and start <= c.t0 <= back + 3]
+    gap = max((n.t0 - p.t1 for p, n in zip(queries, queries[1:])), default=None)
+    print(f"{name}: inactive for {down} s by systemd's clock; longest pause between queries {gap} s")
+    # systemd's clock times the restart itself; the pause between queries
+    # also holds the cycles of a guest that may be slowed by its host.
+    run.expect(down is not None and 0 <= down <= 3.0, f"{name}: the unit was down {down} s")
+    run.expect(gap is not None and gap <= 15.0, f"{name}: no query for {gap} s around the restart")
+    return started
+
+
+def check_core(run, entries, events):
+    """The aborted watcher's core, read by gdb on the panel with the symbols package."""
+    out = run.text("core-bt.txt")
+    frames = [l for l in out.splitlines() if re.match(r"#\d+ ", l)]
+    print("Backtrace of the aborted watcher's core:\n   " + "\n   ".join(frames))
+    run.expect("Program terminated with signal SIGABRT" in out and "gdb-exit 0" in out,
+               f"gdb did not read a core of SIGABRT:\n{out}")
+    # The shipped executable alone names none of its own functions.
+    stripped = run.text("core-bt-stripped.txt")
+    run.expect("Program terminated with signal SIGABRT" in stripped and "watch_loop" not in stripped,
+               f"gdb without the symbols package read a different core, or named watch_loop:\n{stripped}")
+    run.expect(any(re.search(r"\bwatch_loop \(\) at \S*watch_loop\.cpp:\d+", l) for l in frames),
+               f"no watch_loop frame with its source line in the backtrace:\n{out}")
+    a, b = events.get("s6-abort", 1e9), events.get("s6-back", -1)
+    run.expect(any("code=dumped, status=6/ABRT" in m for t, ident, _, m in entries
+                   if ident == "systemd" and a <= t <= b),
+               "systemd did not see the watcher dump core on SIGABRT")
+
+
 def check_tavrin_check(run):
     """tavrin-check on the same panel: healthy, X's time-outs all 0, no X."""
     for name, status, phrase in (("healthy", 0, None), ("no-timeouts", None, "X never blanks by itself"),
@@ -320,6 +383,7 @@ PANELS = {
         ("scenario 2 (X server killed after an on reading)", "s2-x-kill", "none", False, EIGHT, "s2-wake"),
         ("scenario 3 (new X server blanks by itself)", "s3-dpms-timeout", "Off", True, EIGHT, "s3-x-restart"),
         ("scenario 4 (watcher back after SIGKILL, X blanks)", "s4-dpms-timeout", "Off", True, EIGHT, "s4-kill"),
+        ("scenario 5 (upgraded package, X blanks)", "s5-dpms-timeout", "Off", True, EIGHT, "upgrade-start"),
     ],
     "cirrus": [
         ("cirrus (X blanks a 16 bpp DRM panel by itself)", "c1-dpms-timeout", "Off", True, "5", "tavrin-start"),
@@ -340,6 +404,7 @@ def main():
     for f in raw_events:
         events.setdefault(f[1], float(f[0]) - origin)
     calls = [Call(l, origin) for l in run.text("calls.log").splitlines() if l.strip()]
+    entries = journal(run, origin)
     print("Calls seen by the xset/xrefresh stand-ins (s since the runner started):")
     for c in calls:
         print("  ", c)
@@ -365,7 +430,10 @@ def main():
                 run.expect(events["s2-fb-black"] < found[1]["seq"][0].t0,
                            "scenario 2: the panel was blacked out only after the sequence had started")
             check_restart(run, calls, events)
-            check_journal(run, journal(run, origin), calls, events)
+            check_journal(run, entries, calls, events)
+            for name in ("upgrade", "downgrade"):
+                check_replacement(run, name, calls, events, entries)
+            check_core(run, entries, events)
             check_lifecycle(run)
             check_tavrin_check(run)
             check_check_unit(run)
@@ -373,6 +441,7 @@ def main():
     # Cadence: after each query (and the sequence, if due) a one-second wait,
     # except where systemd restarted the watcher in between.
     restarts = [events.get("tavrin-start", 1e9), events.get("s4-kill", 1e9)]
+    restarts += [t for t, ident, _, m in entries if ident == "systemd" and m.startswith("Started ")]
     # tavrin-check.service asks X through the same stand-in.
     by_hand = (events.get("check-unit-start", 1e9), events.get("check-unit-end", 1e9))
     queries = [c for c in calls if c.cmd == Q]
@@ -398,8 +467,13 @@ def main():
             print(f"{what} over time:", " -> ".join(steps))
             run.expect(steps == ["5"] + ["0", "8"] * len(scenarios),
                        f"{what.lower()} went {steps}, expected 5 then 0/8 once per sequence")
-        killed = (events.get("s4-kill", 1e9), events.get("s4-back", 1e9) + 0.5)
-        dead = [s for s in samples if s[3] in ("gone", "Z", "X", "x") and not killed[0] <= s[0] <= killed[1]]
+        # Where the watcher was meant to be gone: killed, replaced by another
+        # package's, aborted.
+        away = [(events.get(a, 1e9), events.get(b, 1e9) + 0.5) for a, b in
+                (("s4-kill", "s4-back"), ("upgrade-start", "upgrade-back"), ("s6-abort", "s6-back"),
+                 ("downgrade-start", "downgrade-back"))]
+        dead = [s for s in samples if s[3] in ("gone", "Z", "X", "x")
+                and not any(a <= s[0] <= b for a, b in away)]
         run.expect(not dead, f"watcher ended: state {dead[0][3]} at {dead[0][0]:.2f}" if dead else "")
         zombie = {}  # pid -> (first, last) sample time seen as a zombie
         for t, _, _, _, _, _, kids in samples:

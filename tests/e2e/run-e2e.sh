@@ -1,8 +1,10 @@
 #!/bin/bash
 # End-to-end test of the armhf tavrin package on an emulated ARM panel that
 # boots with systemd and installs the package with dpkg.
-# Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb
+# Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb PATH/TO/tavrin_OLDER_armhf.deb
 #        run-e2e.sh --image-only   (builds and caches the image, runs nothing)
+# The panel runs the older package first and is upgraded to VERSION; the
+# debug symbols package tavrin-dbgsym_VERSION_armhf.ddeb beside it reads a core.
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem image is
 # cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh.
 # TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look;
@@ -14,15 +16,23 @@ vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-420}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
 
-[ $# -eq 1 ] || die "usage: $0 PATH/TO/tavrin_VERSION_armhf.deb | --image-only"
+usage="usage: $0 PATH/TO/tavrin_VERSION_armhf.deb PATH/TO/tavrin_OLDER_armhf.deb | --image-only"
 image_only=
-if [ "$1" = --image-only ]; then
+if [ "${1:-}" = --image-only ]; then
     image_only=1
 else
+    [ $# -eq 2 ] || die "$usage"
     deb=$1
-    [ -f "$deb" ] || die "no such file: $deb"
-    [ "$(dpkg-deb --field "$deb" Package Architecture 2>/dev/null | tr '\n' ' ')" = \
-        "Package: tavrin Architecture: armhf " ] || die "$deb is not the armhf tavrin package"
+    older_deb=$2
+    for d in "$deb" "$older_deb"; do
+        [ -f "$d" ] || die "no such file: $d"
+        [ "$(dpkg-deb --field "$d" Package Architecture 2>/dev/null | tr '\n' ' ')" = \
+            "Package: tavrin Architecture: armhf " ] || die "$d is not the armhf tavrin package"
+    done
+    dpkg --compare-versions "$(dpkg-deb --field "$older_deb" Version)" lt \
+        "$(dpkg-deb --field "$deb" Version)" || die "$older_deb is not older than $deb"
+    dbgsym=$(dirname "$deb")/tavrin-dbgsym_$(dpkg-deb --field "$deb" Version)_armhf.ddeb
+    [ -f "$dbgsym" ] || die "no debug symbols package beside $deb: $dbgsym"
 fi
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
@@ -96,6 +106,8 @@ boot_panel() {
     echo "$name" >"$share/panel"
     cp "$here/guest/run.sh" "$here/guest/wrap.sh" "$share/"
     cp "$deb" "$share/tavrin.deb"
+    cp "$older_deb" "$share/tavrin-older.deb"
+    cp "$dbgsym" "$share/tavrin-dbgsym.ddeb"
     qemu-img create -q -f qcow2 -F raw -b "$image/rootfs.ext4" "$dir/overlay.qcow2"
 
     # The virt machine has no backlight: its own device tree, dumped with the

@@ -198,10 +198,11 @@ add_dropin() {
     printf '[Service]\nEnvironment=XAUTHORITY=%s\n' "$COOKIE" >"$DROPIN"
 }
 
-# The package as a panel gets it; its postinst enables and starts the unit.
+# install_package DEB: the package as a panel gets it; its postinst enables
+# and starts the unit.
 install_package() {
     ev dpkg-install
-    dpkg -i "$IO/tavrin.deb" >"$LOG/dpkg-install.log" 2>&1 || finish "dpkg -i failed"
+    dpkg -i "$1" >"$LOG/dpkg-install.log" 2>&1 || finish "dpkg -i failed"
     {
         systemctl is-enabled tavrin
         systemctl is-active tavrin
@@ -233,7 +234,7 @@ if [ "$PANEL" = cirrus ]; then
     # The admin's drop-in is in place before the package, so the unit's first
     # start already has the cookie.
     add_dropin
-    install_package
+    install_package "$IO/tavrin.deb"
     ev "tavrin-start $TPID"
     poll &
     run_check cirrus
@@ -244,7 +245,8 @@ if [ "$PANEL" = cirrus ]; then
     finish "done"
 fi
 
-install_package
+# The version before the one under test: the upgrade comes after scenario 4.
+install_package "$IO/tavrin-older.deb"
 ev "tavrin-start-refused $TPID"
 # Without the cookie the X server refuses every query: the journal's worst case.
 sleep 30
@@ -291,8 +293,8 @@ ev s1-end
 
 # 2: the X server goes away right after an "on" reading.
 ev s2-wake
-# The time-outs off first: in a slow guest X would blank again, after the
-# last scenario's few seconds, before the watcher has read On twice.
+# X's own time-out off first: on a loaded host two of the watcher's cycles
+# can outlast it, and X would blank again before the two "on" readings.
 X dpms 0 0 0
 X dpms force on
 m=$(calls)
@@ -330,6 +332,76 @@ X dpms force on
 blank_by_x 4 s4
 sleep 3
 ev s4-end
+
+# replace_package NAME DEB: DEB installed over the running watcher, as an
+# upgrade through apt does it; records what an admin would look at then.
+replace_package() {
+    local old=$TPID old_inode
+    old_inode=$(stat -c %i /usr/bin/tavrin)
+    ev "$1-start $old"
+    dpkg -i "$2" >"$LOG/dpkg-$1.log" 2>&1 || finish "$1: dpkg -i failed"
+    ev "$1-done"
+    follow_tavrin "$old" || finish "$1: tavrin.service has no new main process"
+    ev "$1-back $TPID"
+    {
+        echo "expected $(dpkg-deb --field "$2" Version)"
+        echo "version $(dpkg-query -W -f='${Version}' tavrin)"
+        echo "check-version $(tavrin-check --version)"
+        echo "pids $old $TPID"
+        echo "exe $(readlink "/proc/$TPID/exe")"
+        echo "inodes $old_inode $(stat -L -c %i "/proc/$TPID/exe") $(stat -c %i /usr/bin/tavrin)"
+        echo "enabled $(systemctl is-enabled tavrin)"
+        echo "active $(systemctl is-active tavrin)"
+        echo "environ $(tr '\0' '\n' <"/proc/$TPID/environ" | grep '^XAUTHORITY=')"
+        systemctl show -p DropInPaths -p InactiveEnterTimestampMonotonic \
+            -p ActiveEnterTimestampMonotonic tavrin
+    } >"$LOG/$1.txt" 2>&1
+}
+
+# read_core: the watcher aborted; its core, handed over by the kernel's pipe
+# (the sandbox would keep a core file from being written), read with gdb
+# without and then with the debug symbols package of the running build.
+read_core() {
+    local old=$TPID pattern
+    read -r pattern </proc/sys/kernel/core_pattern
+    printf '#!/bin/sh\ncat >%s/core.part && mv %s/core.part %s/core.$1\n' "$E2E" "$E2E" "$E2E" \
+        >/usr/local/sbin/e2e-save-core
+    chmod 755 /usr/local/sbin/e2e-save-core
+    echo "|/usr/local/sbin/e2e-save-core %p" >/proc/sys/kernel/core_pattern
+    ev "s6-abort $old"
+    systemctl kill --kill-who=main -s SIGABRT tavrin
+    wait_for 30 test -e "$E2E/core.$old" || finish "s6: no core of the aborted watcher"
+    follow_tavrin "$old" || finish "s6: tavrin.service did not restart after SIGABRT"
+    ev "s6-back $TPID"
+    echo "$pattern" >/proc/sys/kernel/core_pattern
+    gdb -nx -batch -ex bt /usr/bin/tavrin "$E2E/core.$old" >"$LOG/core-bt-stripped.txt" 2>&1
+    dpkg -i "$IO/tavrin-dbgsym.ddeb" >"$LOG/dpkg-dbgsym.log" 2>&1 || finish "s6: dpkg -i of the symbols failed"
+    gdb -nx -batch -ex bt /usr/bin/tavrin "$E2E/core.$old" >"$LOG/core-bt.txt" 2>&1
+    echo "gdb-exit $?" >>"$LOG/core-bt.txt"
+    ev s6-read
+    rm -f "$E2E/core.$old"
+    dpkg -r tavrin-dbgsym >>"$LOG/dpkg-dbgsym.log" 2>&1 || finish "s6: dpkg -r of the symbols failed"
+}
+
+# 5: the package under test over the older one, the drop-in in place; the X
+# server blanks by itself under the new watcher. Scenario 4's record ends
+# here, so it first gets the two readings after its sequence that a slow
+# guest may not have made yet.
+m=$(calls)
+wait_readings "$m" 2 Off 20 || finish "s5: no readings after scenario 4's sequence"
+replace_package upgrade "$IO/tavrin.deb"
+X dpms 0 0 0
+X dpms force on
+blank_by_x 4 s5
+sleep 3
+ev s5-end
+
+# 6: a core of the new watcher, read on the panel; then back to the older
+# package.
+read_core
+replace_package downgrade "$IO/tavrin-older.deb"
+sleep 2
+ev s6-end
 
 record_end
 
