@@ -121,13 +121,14 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
         return None
     off = offs[0]
     geo = run.text("fb-geometry.txt").split()
-    xres_virtual, yres = (int(v) for v in geo[0].split(","))
+    xres_virtual = int(geo[0].split(",")[0])
+    xres, yres = (int(v) for v in re.match(r"\w:(\d+)x(\d+)", geo[2]).groups())
     shot = os.path.join(run.out, f"shot-{off.pid}.ppm")
     mean = None
     try:
         w, h, mean = ppm_mean(shot)
         # The whole panel, not whatever mode the emulated card was left in.
-        run.expect((w, h) == (xres_virtual, yres) and mean >= 250,
+        run.expect((w, h) == (xres, yres) and mean >= 250,
                    f"{name}: screenshot before DPMS off is not the white panel: mean {mean:.1f} ({w}x{h})")
     except (OSError, ValueError) as e:
         run.fail(f"{name}: no usable screenshot before DPMS off: {e}")

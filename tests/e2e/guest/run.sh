@@ -158,7 +158,9 @@ wait_for 20 test -e /dev/fb0 || finish "no /dev/fb0"
 for v in /sys/class/vtconsole/vtcon*; do
     grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
 done
-cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel >"$LOG/fb-geometry.txt"
+# Virtual size, depth, and the visible mode ("U:1024x768p-0").
+cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel \
+    /sys/class/graphics/fb0/modes >"$LOG/fb-geometry.txt"
 
 # The kernel's backlight class device, reached through sysfs's own symlink.
 wait_for 20 test -e "$BL" || finish "no backlight class device"
