@@ -12,7 +12,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-420}
+vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-900}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
 
