@@ -1,32 +1,8 @@
 # Cross build for the panel: 32-bit ARM, hard-float, glibc, with Debian's
-# g++-arm-linux-gnueabihf. Tests run under qemu-arm against the cross
-# compiler's own sysroot, so no armhf libraries are needed on the host.
-set(CMAKE_SYSTEM_NAME Linux)
+# g++-arm-linux-gnueabihf, its tests under qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(TAVRIN_TARGET_TRIPLET arm-linux-gnueabihf)
-set(TAVRIN_SYSROOT /usr/${TAVRIN_TARGET_TRIPLET} CACHE PATH
-    "Root holding the target's C library, used by the emulator to load test programs")
-
-set(CMAKE_C_COMPILER ${TAVRIN_TARGET_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${TAVRIN_TARGET_TRIPLET}-g++)
-# Named rather than guessed: the needed-libraries check must read the ARM
-# binary with the ARM tools.
-find_program(CMAKE_READELF ${TAVRIN_TARGET_TRIPLET}-readelf REQUIRED)
-find_program(CMAKE_STRIP ${TAVRIN_TARGET_TRIPLET}-strip REQUIRED)
-find_program(CMAKE_OBJCOPY ${TAVRIN_TARGET_TRIPLET}-objcopy REQUIRED)
-
-# qemu-user-static's binary works with or without binfmt_misc registered.
-find_program(TAVRIN_QEMU_ARM NAMES qemu-arm-static qemu-arm)
-if(TAVRIN_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVRIN_QEMU_ARM} -L ${TAVRIN_SYSROOT})
-endif()
-
-set(CMAKE_FIND_ROOT_PATH ${TAVRIN_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
+set(TAVRIN_QEMU qemu-arm)
 # What Debian calls this architecture, for the package name and control file.
 set(TAVRIN_DEB_ARCHITECTURE armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/debian_cross.cmake)
