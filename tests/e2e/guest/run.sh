@@ -146,6 +146,10 @@ blank_by_x() {
     X dpms 0 0 "$1"
     X s reset
     wait_sequence "$m" 40 || finish "$2: no blanking sequence ran to its end"
+    # The two readings after the sequence that the checks look at, however
+    # slow the guest's cycles are.
+    m=$(calls)
+    wait_readings "$m" 2 Off 20 || finish "$2: no readings after the sequence"
 }
 
 mkdir -p "$LOG" "$E2E"
