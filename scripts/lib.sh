@@ -24,11 +24,14 @@ need_packages() {
 
 # Host build and test tools. The package checks among the tests build the
 # .deb (dpkg-dev, file), place its unit (pkg-config, systemd) and verify it
-# (systemd-analyze, man); a system test scrapes the check's gauges from the
-# real node exporter.
+# (systemd-analyze, man). The check's forms are read by their consumers'
+# tools: nlohmann-json for the JSON, promtool for the exposition and the
+# alerting rules, and the real node exporter, scraped with curl. Debian ships
+# promtool only in prometheus, which also enables the server's service (it
+# starts where systemd runs; in a container without it, nothing starts).
 need_host_toolchain() {
 	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db \
-		prometheus-node-exporter
+		nlohmann-json3-dev prometheus prometheus-node-exporter curl
 }
 
 # The armhf cross compiler, and the user-mode emulator its tests run under.

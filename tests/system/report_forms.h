@@ -1,40 +1,19 @@
 #pragma once
 
-#include <map>
 #include <string>
-#include <vector>
 
-// Strict readers of tavrin-check's machine forms, so that a test fails on
-// anything a real consumer would reject. Each throws std::runtime_error
-// naming where the text stops following its format.
+// tavrin-check's machine forms are read by their consumers' own tools
+// (nlohmann-json, promtool, the node exporter with curl), never by a reader
+// written beside the printer, which would share the printer's misreading.
 
-struct JsonValue {
-	enum class Kind { null, boolean, number, string, array, object };
-	Kind kind = Kind::null;
-	bool boolean = false;
-	double number = 0;
-	std::string string;
-	std::vector<JsonValue> array;
-	// An object's members in document order, keys[i] naming members[i]; a
-	// key given twice is an error.
-	std::vector<std::string> keys;
-	std::vector<JsonValue> members;
-
-	// The member `key` of an object; throws if there is none.
-	const JsonValue &at(const std::string &key) const;
+struct ToolRun {
+	int status;
+	// Standard output and standard error, in the order they were written.
+	std::string output;
 };
 
-// RFC 8259, with strings required to be valid UTF-8 once unescaped.
-JsonValue parse_json(const std::string &text);
+// Runs `command` with /bin/sh to its end.
+ToolRun run_shell(const std::string &command);
 
-struct Sample {
-	std::string metric;
-	std::map<std::string, std::string> labels;
-	double value;
-};
-
-// Prometheus's text exposition format: every sample belongs to a metric that
-// a TYPE line declared before it (or is a summary's or histogram's _sum,
-// _count or _bucket), no metric is declared twice, and no two samples share
-// a metric and labels.
-std::vector<Sample> parse_exposition(const std::string &text);
+// What `promtool check metrics` says of the exposition in the file at `path`.
+ToolRun check_metrics(const std::string &path);

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "report_forms.h"
 #include "simulated_panel.h"
 
@@ -408,6 +410,20 @@ bool never_blanks_named(const std::string &closing)
 	return closing.find("never blanks") != std::string::npos;
 }
 
+// The six names that reports give the steps, in the order tavrin runs them.
+const char *const step_names[] = {"backlight_off",  "dpms_force_on",  "framebuffer_white",
+				  "dpms_force_off", "xrefresh_black", "backlight_on"};
+
+// The text with each byte that is not UTF-8 read as U+FFFD, as the JSON
+// carries a detail.
+std::string with_replacement_characters(const std::string &text)
+{
+	using nlohmann::json;
+	return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace))
+		.get<std::string>();
+}
+
+// A member of the wrong type or a missing one throws, failing the test.
 TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
 {
 	const CheckScenario &s = GetParam();
@@ -415,37 +431,39 @@ TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
 	const CheckRun text = panel.run_check();
 	const CheckRun json = panel.run_check({"--json"});
 	EXPECT_EQ(json.status, text.status);
-	JsonValue document;
-	ASSERT_NO_THROW(document = parse_json(json.out)) << json.out;
+	// The parser refuses invalid UTF-8 as it refuses anything else RFC 8259 does.
+	nlohmann::json document;
+	ASSERT_NO_THROW(document = nlohmann::json::parse(json.out)) << json.out;
 
 	// Each item printed the way the text report prints it, fix and all.
 	std::string rows;
-	for (const JsonValue &item : document.at("items").array) {
-		const std::string verdict = item.at("verdict").string;
+	ASSERT_TRUE(document.at("items").is_array());
+	for (const nlohmann::json &item : document.at("items")) {
+		const auto verdict = item.at("verdict").get<std::string>();
 		ASSERT_TRUE(verdict == "ok" || verdict == "warn" || verdict == "fail") << verdict;
 		char word[8];
 		std::snprintf(word, sizeof word, "%-4s",
 			      verdict == "fail" ? "FAIL" : verdict.c_str());
-		rows += std::string(word) + "  " + item.at("name").string + ": " +
-			item.at("detail").string + "\n";
-		if (item.at("fix").kind != JsonValue::Kind::null)
-			rows += "      fix: " + item.at("fix").string + "\n";
+		rows += std::string(word) + "  " + item.at("name").get<std::string>() + ": " +
+			item.at("detail").get<std::string>() + "\n";
+		if (!item.at("fix").is_null())
+			rows += "      fix: " + item.at("fix").get<std::string>() + "\n";
 	}
-	EXPECT_EQ(rows, text.out);
+	EXPECT_EQ(rows, with_replacement_characters(text.out));
 
 	std::set<int> skipped;
-	const std::vector<JsonValue> &steps = document.at("steps").array;
+	const nlohmann::json &steps = document.at("steps");
 	ASSERT_EQ(steps.size(), 6u);
 	for (std::size_t i = 0; i < steps.size(); ++i) {
-		EXPECT_EQ(steps[i].at("step").number, double(i + 1));
-		EXPECT_FALSE(steps[i].at("name").string.empty());
-		if (!steps[i].at("runs").boolean)
+		EXPECT_EQ(steps[i].at("step"), i + 1);
+		EXPECT_EQ(steps[i].at("name"), step_names[i]);
+		if (!steps[i].at("runs").get<bool>())
 			skipped.insert(int(i + 1));
 	}
 	EXPECT_EQ(skipped, skipped_steps_named(last_line(text.out)));
-	EXPECT_EQ(document.at("blanks").boolean, !never_blanks_named(last_line(text.out)));
-	EXPECT_EQ(document.at("exit_status").number, double(text.status));
-	EXPECT_EQ(document.at("version").kind, JsonValue::Kind::string);
+	EXPECT_EQ(document.at("blanks").get<bool>(), !never_blanks_named(last_line(text.out)));
+	EXPECT_EQ(document.at("exit_status"), text.status);
+	EXPECT_TRUE(document.at("version").is_string());
 }
 
 double seconds_since_epoch()
@@ -454,7 +472,34 @@ double seconds_since_epoch()
 	return double(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
 }
 
-TEST_P(CheckScenarios, ExpositionStepGaugesAgreeWithTheExitStatus)
+// The exposition's lines, HELP texts aside (promtool requires them), as the
+// text report's verdicts make them; only the time is not known in advance.
+std::vector<std::string> expected_exposition(const std::string &text_report)
+{
+	const std::set<int> skipped = skipped_steps_named(last_line(text_report));
+	const bool blanks = !never_blanks_named(last_line(text_report));
+	std::vector<std::string> lines = {"# TYPE tavrin_blanking_step_runnable gauge"};
+	for (int step = 1; step <= 6; ++step)
+		lines.push_back("tavrin_blanking_step_runnable{step=\"" + std::to_string(step) +
+				"\",name=\"" + step_names[step - 1] + "\"} " +
+				(skipped.contains(step) ? "0" : "1"));
+	lines.push_back("# TYPE tavrin_blanking_possible gauge");
+	lines.push_back(std::string("tavrin_blanking_possible ") + (blanks ? "1" : "0"));
+	lines.push_back("# TYPE tavrin_check_item_verdict gauge");
+	std::istringstream in(text_report);
+	for (std::string line; std::getline(in, line);) {
+		if (line.rfind("      ", 0) == 0)
+			continue;
+		const std::string word = line.substr(0, 4);
+		const char *rank = word == "ok  " ? "0" : word == "warn" ? "1" : "2";
+		lines.push_back("tavrin_check_item_verdict{item=\"" +
+				line.substr(6, line.find(": ") - 6) + "\"} " + rank);
+	}
+	lines.push_back("# TYPE tavrin_check_timestamp_seconds gauge");
+	return lines;
+}
+
+TEST_P(CheckScenarios, ExpositionPassesPromtoolAndCarriesTheTextReportsVerdicts)
 {
 	const CheckScenario &s = GetParam();
 	SimulatedPanel panel(s.setup);
@@ -463,49 +508,29 @@ TEST_P(CheckScenarios, ExpositionStepGaugesAgreeWithTheExitStatus)
 	const CheckRun exposition = panel.run_check({"--prometheus"});
 	const double after = seconds_since_epoch();
 	EXPECT_EQ(exposition.status, text.status);
-	std::vector<Sample> samples;
-	ASSERT_NO_THROW(samples = parse_exposition(exposition.out)) << exposition.out;
+	const std::string path = panel.dir().file("tavrin.prom");
+	write_file(path, exposition.out);
+	const ToolRun lint = check_metrics(path);
+	EXPECT_EQ(lint.status, 0) << lint.output << exposition.out;
 
-	std::set<int> steps_seen;
-	std::set<int> skipped;
-	double blanks = -1;
-	double checked_at = -1;
-	std::map<std::string, double> verdicts;
-	for (const Sample &sample : samples) {
-		EXPECT_EQ(sample.metric.rfind("tavrin_", 0), 0u) << sample.metric;
-		if (sample.metric == "tavrin_blanking_step_runnable") {
-			const int step = std::stoi(sample.labels.at("step"));
-			EXPECT_FALSE(sample.labels.at("name").empty());
-			EXPECT_TRUE(sample.value == 0 || sample.value == 1) << step;
-			steps_seen.insert(step);
-			if (sample.value == 0)
-				skipped.insert(step);
-		} else if (sample.metric == "tavrin_blanking_possible") {
-			blanks = sample.value;
-		} else if (sample.metric == "tavrin_check_item_verdict") {
-			verdicts[sample.labels.at("item")] = sample.value;
-		} else if (sample.metric == "tavrin_check_timestamp_seconds") {
-			checked_at = sample.value;
-		}
-	}
-	EXPECT_EQ(steps_seen, (std::set<int>{1, 2, 3, 4, 5, 6}));
-	EXPECT_EQ(skipped, skipped_steps_named(last_line(text.out)));
-	EXPECT_EQ(blanks, never_blanks_named(last_line(text.out)) ? 0 : 1);
-	EXPECT_EQ(skipped.empty() && blanks == 1, text.status == 0) << exposition.out;
+	std::vector<std::string> lines;
+	std::istringstream in(exposition.out);
+	for (std::string line; std::getline(in, line);)
+		if (line.rfind("# HELP ", 0) != 0)
+			lines.push_back(line);
+	ASSERT_FALSE(lines.empty());
+	const std::string time_sample = lines.back();
+	lines.pop_back();
+	EXPECT_EQ(lines, expected_exposition(text.out)) << exposition.out;
+	const std::string time_metric = "tavrin_check_timestamp_seconds ";
+	ASSERT_EQ(time_sample.rfind(time_metric, 0), 0u) << time_sample;
+	const double checked_at = std::stod(time_sample.substr(time_metric.size()));
 	EXPECT_GE(checked_at, before);
 	EXPECT_LE(checked_at, after);
-
-	// One gauge per item of the text report, its value the verdict's rank.
-	std::map<std::string, double> text_verdicts;
-	std::istringstream in(text.out);
-	for (std::string line; std::getline(in, line);) {
-		if (line.rfind("      ", 0) == 0)
-			continue;
-		const std::string word = line.substr(0, 4);
-		const double rank = word == "ok  " ? 0 : word == "warn" ? 1 : 2;
-		text_verdicts[line.substr(6, line.find(": ") - 6)] = rank;
-	}
-	EXPECT_EQ(verdicts, text_verdicts);
+	// Every step runnable and tavrin blanking: what exit status 0 says.
+	const std::string closing = last_line(text.out);
+	EXPECT_EQ(skipped_steps_named(closing).empty() && !never_blanks_named(closing),
+		  text.status == 0);
 }
 
 const std::string all_six = "ok    steps: tavrin can run all six here";
@@ -571,6 +596,13 @@ const CheckScenario check_scenarios[] = {
 	 "FAIL  steps: tavrin skips step 3 here",
 	 1,
 	 {"fb mmap refused 64"}},
+	// A device name that is not UTF-8: the JSON carries U+FFFD for the byte.
+	{"BacklightNameNotUtf8",
+	 {.brightness = false, .other_backlight = "panel\xff"},
+	 "FAIL  backlight: no /sys/class/backlight/backlight/brightness; devices here: panel\xff",
+	 "FAIL  steps: tavrin skips steps 1, 6 here",
+	 1,
+	 small_look},
 	{"NoFramebuffer",
 	 {.framebuffer = false},
 	 "FAIL  framebuffer: /dev/fb0 cannot be opened read-write",
