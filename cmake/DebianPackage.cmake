@@ -29,6 +29,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/pa
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrin)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/tavrin.1.gz ${PROJECT_BINARY_DIR}/packaging/tavrin-check.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrin.rules.yml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrin/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tavrin)
 
