@@ -83,7 +83,10 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_STRIP_FILES OFF)
 set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
 set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_dbgsym.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_packages.cmake)
+# Where it finds the time the packages' files carry.
+set(CPACK_TAVRIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_TAVRIN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # The unit lives outside the prefix (/lib/systemd/system on Debian), so the
 # package is staged through DESTDIR with the prefix the package installs to.

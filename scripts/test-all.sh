@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/test-host.sh
 scripts/test-armhf.sh
 scripts/test-arm64.sh
+# Rebuilds the armhf packages the suite just built, elsewhere and otherwise.
+scripts/test-reproducible.sh
 
 # The package tests above built the three packages and their debug symbols
 # packages; Debian's checker must find no error in them (its warnings are
