@@ -3,6 +3,9 @@
 # and nothing of its other collectors; the exporter's own log goes to $2.
 # It listens on a port the kernel picks, which it logs once it is bound.
 set -eu
+# The log exists before the exporter's own shell opens it, or the first look
+# at it below can come first and fail.
+: >"$2"
 prometheus-node-exporter --collector.disable-defaults --collector.textfile \
 	--collector.textfile.directory="$1" --web.listen-address=127.0.0.1:0 >"$2" 2>&1 &
 exporter=$!
