@@ -128,30 +128,26 @@ if(TAVRIN_BUILD_TESTS)
             -P ${CMAKE_CURRENT_LIST_DIR}/check_deb.cmake)
   set_tests_properties(tavrin_package_contents PROPERTIES FIXTURES_REQUIRED tavrin_deb LABELS package)
 
-  find_program(TAVRIN_SYSTEMD_ANALYZE systemd-analyze)
-  if(TAVRIN_SYSTEMD_ANALYZE AND IS_ABSOLUTE "${TAVRIN_SYSTEMD_UNIT_DIR}")
-    add_test(NAME tavrin_package_unit_verifies
-      COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/unit-root
-              -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
-              -P ${CMAKE_CURRENT_LIST_DIR}/verify_unit.cmake)
-    set_tests_properties(tavrin_package_unit_verifies PROPERTIES
-      FIXTURES_REQUIRED tavrin_deb LABELS package)
-    # The exposure the end-to-end test proved the unit works under.
-    add_test(NAME tavrin_package_unit_exposure
-      COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/exposure-root
-              -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
-              -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
-    set_tests_properties(tavrin_package_unit_exposure PROPERTIES
-      FIXTURES_REQUIRED tavrin_deb LABELS package)
-    # The check sees what tavrin sees only in the same sandbox.
-    add_test(NAME tavrin_package_check_unit_exposure
-      COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/check-exposure-root
-              -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
-              -DUNIT=tavrin-check.service
-              -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
-    set_tests_properties(tavrin_package_check_unit_exposure PROPERTIES
-      FIXTURES_REQUIRED tavrin_deb LABELS package)
-  else()
-    message(STATUS "no systemd-analyze, or a unit directory under the prefix: the unit is not verified")
-  endif()
+  # The tests' own configure made sure that systemd-analyze is there.
+  add_test(NAME tavrin_package_unit_verifies
+    COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/unit-root
+            -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
+            -P ${CMAKE_CURRENT_LIST_DIR}/verify_unit.cmake)
+  set_tests_properties(tavrin_package_unit_verifies PROPERTIES
+    FIXTURES_REQUIRED tavrin_deb LABELS package)
+  # The exposure the end-to-end test proved the unit works under.
+  add_test(NAME tavrin_package_unit_exposure
+    COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/exposure-root
+            -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
+            -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
+  set_tests_properties(tavrin_package_unit_exposure PROPERTIES
+    FIXTURES_REQUIRED tavrin_deb LABELS package)
+  # The check sees what tavrin sees only in the same sandbox.
+  add_test(NAME tavrin_package_check_unit_exposure
+    COMMAND ${CMAKE_COMMAND} -DDEB=${tavrin_deb} -DROOT=${PROJECT_BINARY_DIR}/check-exposure-root
+            -DSYSTEMD_ANALYZE=${TAVRIN_SYSTEMD_ANALYZE} -DUNIT_DIR=${TAVRIN_SYSTEMD_UNIT_DIR}
+            -DUNIT=tavrin-check.service
+            -DMAX_EXPOSURE=0.6 -P ${CMAKE_CURRENT_LIST_DIR}/check_unit_exposure.cmake)
+  set_tests_properties(tavrin_package_check_unit_exposure PROPERTIES
+    FIXTURES_REQUIRED tavrin_deb LABELS package)
 endif()

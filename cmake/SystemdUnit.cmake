@@ -2,7 +2,10 @@
 # tavrin-check's report fresh for the node exporter.
 include(GNUInstallDirs)
 
-set(tavrin_default_unit_dir lib/systemd/system)
+# Where Debian's systemd keeps its units, the same whether or not pkg-config
+# is there to say so: a package must not change with the tools the build
+# machine happens to have.
+set(tavrin_default_unit_dir /lib/systemd/system)
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_get_variable(tavrin_pkgconfig_unit_dir systemd systemdsystemunitdir)

@@ -20,5 +20,5 @@ ToolRun run_shell(const std::string &command)
 
 ToolRun check_metrics(const std::string &path)
 {
-	return run_shell("promtool check metrics < '" + path + "'");
+	return run_shell(std::string(TAVRIN_PROMTOOL) + " check metrics < '" + path + "'");
 }
