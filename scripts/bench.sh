@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_host_toolchain
+need_build_tools
 
 cmake --preset host >/dev/null
 cmake --build --preset host --target tavrin tavrin_fill_bench >/dev/null

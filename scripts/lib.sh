@@ -1,8 +1,15 @@
 # Shared by the project's scripts: sourced, not run.
 
-# Installs the Debian packages given that are not installed yet. The package
-# lists are refreshed once, and only when something is missing, so a machine
-# that has everything needs no network.
+# The package lists are refreshed once a run, and only when something is
+# missing, so a machine that has everything needs no network.
+apt_update_once() {
+	[ -z "${TAVRIN_APT_UPDATED:-}" ] || return 0
+	$(sudo_unless_root) apt-get update -qq
+	export TAVRIN_APT_UPDATED=1
+}
+sudo_unless_root() { [ "$(id -u)" -eq 0 ] || echo sudo; }
+
+# Installs the Debian packages given that are not installed yet.
 need_packages() {
 	local missing=()
 	local package
@@ -11,43 +18,110 @@ need_packages() {
 			missing+=("$package")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
-	local sudo=
-	[ "$(id -u)" -eq 0 ] || sudo=sudo
 	echo "installing: ${missing[*]}"
-	if [ -z "${TAVRIN_APT_UPDATED:-}" ]; then
-		$sudo apt-get update -qq
-		export TAVRIN_APT_UPDATED=1
-	fi
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+	apt_update_once
+	DEBIAN_FRONTEND=noninteractive $(sudo_unless_root) apt-get install -y -qq --no-install-recommends \
 		"${missing[@]}" >/dev/null
 }
 
-# Host build and test tools. The package checks among the tests build the
-# .deb (dpkg-dev, file), place its unit (pkg-config, systemd) and verify it
-# (systemd-analyze, man). The check's forms are read by their consumers'
+# Takes the executables of Debian packages that would start a server if
+# installed: the package is downloaded into a cache and unpacked into
+# build/tools, whose bin/ goes first on PATH. Nothing is installed, so no
+# unit is enabled and nothing starts, with or without systemd.
+borrow_packages() {
+	local cache=${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-tools
+	local root=$PWD/build/tools
+	local package deb
+	mkdir -p "$cache" "$root"
+	for package in "$@"; do
+		deb=$(compgen -G "$cache/${package}_*.deb" | sort -V | tail -n 1) || true
+		if [ -z "$deb" ]; then
+			echo "borrowing: $package"
+			apt_update_once
+			(cd "$cache" && apt-get download -qq -o APT::Sandbox::User=root "$package")
+			deb=$(compgen -G "$cache/${package}_*.deb" | sort -V | tail -n 1)
+		fi
+		[ -e "$root/.${deb##*/}" ] || { dpkg-deb -x "$deb" "$root" && : >"$root/.${deb##*/}"; }
+	done
+	export PATH=$root/usr/bin:$PATH
+}
+
+# All that building tavrin takes; a cross build adds its cross compiler.
+build_packages=(cmake make g++)
+need_build_tools() {
+	need_packages "${build_packages[@]}"
+}
+
+# What the tests add on the host. The package checks build the host's own
+# package, whose C library dependency dpkg-shlibdeps (dpkg-dev, with file)
+# computes, and verify its units (systemd-analyze, man). The check's forms are read by their consumers'
 # tools: nlohmann-json for the JSON, promtool for the exposition and the
 # alerting rules, and the real node exporter, scraped with curl. Debian ships
-# promtool only in prometheus, which also enables the server's service (it
-# starts where systemd runs; in a container without it, nothing starts).
-need_host_toolchain() {
-	need_packages cmake make g++ binutils googletest dpkg-dev file pkg-config systemd man-db \
-		nlohmann-json3-dev prometheus prometheus-node-exporter curl
+# promtool only in prometheus, the server, so both are borrowed.
+test_packages=(googletest dpkg-dev file systemd man-db nlohmann-json3-dev curl)
+need_test_tools() {
+	need_packages "${build_packages[@]}" "${test_packages[@]}"
+	borrow_packages prometheus prometheus-node-exporter
 }
 
 # The armhf cross compiler, and the user-mode emulator its tests run under.
+armhf_packages=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static)
 need_armhf_toolchain() {
-	need_host_toolchain
-	need_packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static
+	need_test_tools
+	need_packages "${armhf_packages[@]}"
 }
 
 # The arm64 cross compiler, and the same emulator package's qemu-aarch64.
+arm64_packages=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static)
 need_arm64_toolchain() {
-	need_host_toolchain
-	need_packages g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+	need_test_tools
+	need_packages "${arm64_packages[@]}"
 }
 
+# What tests/e2e/run-e2e.sh installs to build and boot the emulated panels.
+e2e_host_packages=(qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap qemu-utils
+	e2fsprogs python3 device-tree-compiler)
+
 # Sanitizers, memory checker and static analysers of the hardening checks.
+hardening_packages=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
 need_hardening_tools() {
-	need_host_toolchain
-	need_packages clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+	need_test_tools
+	need_packages "${hardening_packages[@]}"
+}
+
+# phase NAME COMMAND...: runs COMMAND, and when TAVRIN_PHASES names a file,
+# records there its name, start, end and exit status, for the phase table.
+# A phase started in the background records itself when it ends.
+phase() {
+	local name=$1 start status=0
+	shift
+	start=$(date +%s)
+	"$@" || status=$?
+	[ -z "${TAVRIN_PHASES:-}" ] || printf '%s\t%s\t%s\t%s\n' "$name" "$start" "$(date +%s)" "$status" \
+		>>"$TAVRIN_PHASES"
+	return "$status"
+}
+
+# print_phases FILE: one line per phase, its wall time, and the phases it
+# ran beside; then the whole run's wall time.
+print_phases() {
+	awk -F '\t' '
+		{ n++; name[n] = $1; start[n] = $2; end[n] = $3; failed[n] = $4 != 0 }
+		END {
+			first = start[1]; last = end[1]
+			for (i = 1; i <= n; i++) {
+				if (start[i] < first) first = start[i]
+				if (end[i] > last) last = end[i]
+			}
+			print "phase                          wall (s)  from (s)  beside"
+			for (i = 1; i <= n; i++) {
+				beside = ""
+				for (j = 1; j <= n; j++)
+					if (j != i && start[j] < end[i] && start[i] < end[j])
+						beside = beside (beside == "" ? "" : ", ") name[j]
+				printf "%-30s %8d  %8d  %s%s\n", name[i], end[i] - start[i], start[i] - first,
+					failed[i] ? "FAILED " : "", beside
+			}
+			printf "%-30s %8d\n", "total", last - first
+		}' "$1"
 }

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 case "${1:-}" in
 --real)
-	need_packages cmake make g++ binutils googletest
+	need_build_tools
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target tavrin >/dev/null
 	exec build/host/tavrin
@@ -26,12 +26,13 @@ case "${1:-}" in
 	;;
 esac
 
-need_packages cmake make g++ binutils googletest python3
+need_build_tools
+need_packages python3
 cmake --preset host >/dev/null
 cmake --build --preset host --target tavrin tavrin-check tavrin_fake_panel >/dev/null
 exec python3 scripts/demo_panel.py \
 	--tavrin build/host/tavrin \
 	--check build/host/tavrin-check \
-	--preload "$PWD/build/host/tests/libtavrin_fake_panel.so" \
+	--preload "$PWD/build/host/tests/panel/libtavrin_fake_panel.so" \
 	--stand-ins "$PWD/tests/panel/bin" \
 	--out build/demo

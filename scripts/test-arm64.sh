@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 need_arm64_toolchain
 
-cmake --preset arm64 >/dev/null
+cmake --preset arm64 -DTAVRIN_BUILD_TESTS=ON >/dev/null
 cmake --build --preset arm64
 ctest --preset arm64

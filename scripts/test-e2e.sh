@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 need_armhf_toolchain
 
-cmake --preset armhf >/dev/null
+cmake --preset armhf -DTAVRIN_BUILD_TESTS=ON >/dev/null
 cmake --build --preset armhf --target package
 ctest --preset e2e

@@ -3,8 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_host_toolchain
+need_test_tools
 
-cmake --preset host >/dev/null
+cmake --preset host -DTAVRIN_BUILD_TESTS=ON >/dev/null
 cmake --build --preset host
 ctest --preset host
