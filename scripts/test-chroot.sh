@@ -55,7 +55,8 @@ inside() {
 
 	# A cache left from an earlier configure must not hide a test that a
 	# fresh one registers; the gtest cases are counted where they are built.
-	in_chroot "$root" 'cmake --preset host -DTAVRIN_BUILD_TESTS=ON -B /tmp/fresh >/dev/null &&
+	in_chroot "$root" '. scripts/lib.sh && need_test_tools &&
+		cmake --preset host -DTAVRIN_BUILD_TESTS=ON -B /tmp/fresh >/dev/null &&
 		ctest --test-dir /tmp/fresh -N | sed -n "s/^ *Test *#[0-9]*: //p" | grep -v _NOT_BUILT$ | sort' \
 		>"$log/fresh-tests.txt"
 	in_chroot "$root" 'ctest --test-dir build/host -N | sed -n "s/^ *Test *#[0-9]*: //p" | sort' \
