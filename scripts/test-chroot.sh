@@ -33,6 +33,7 @@ inside() {
 	local root=$1 log=$2 status=0 unit owner
 	git clone -q "$PWD" "$root/root/tavrin"
 	in_chroot "$root" 'dpkg-query -W -f="\${Package}\n"' >"$log/minbase-packages.txt"
+	enabled_units "$root" >"$log/minbase-units.txt"
 
 	in_chroot "$root" scripts/run.sh 2>&1 | tee "$log/run.txt" || status=$?
 	in_chroot "$root" 'dpkg-query -W -f="\${Package}\n"' |
@@ -66,10 +67,11 @@ inside() {
 			"$(comm -23 "$log/fresh-tests.txt" "$log/suite-tests.txt" | tr '\n' ' ')" >&2
 		return 1
 	fi
-	echo "test-chroot: $(wc -l <"$log/suite-tests.txt") tests registered, none missing" \
-		"against a fresh configure ($(wc -l <"$log/fresh-tests.txt") besides the gtest cases)"
+	echo "test-chroot: the suite's tree registers $(wc -l <"$log/suite-tests.txt") tests, the soak" \
+		"among them, and every one of the $(wc -l <"$log/fresh-tests.txt") a fresh configure registers" \
+		"before its gtest cases are listed"
 
-	for unit in $(enabled_units "$root"); do
+	for unit in $(enabled_units "$root" | comm -13 "$log/minbase-units.txt" -); do
 		owner=$(in_chroot "$root" "dpkg -S '*/systemd/*/$unit'" 2>/dev/null | cut -d: -f1 | head -n 1)
 		case " $allowed_unit_owners " in *" $owner "*) ;; *)
 			echo "test-chroot: $unit (${owner:-no package}) is enabled after the tests" >&2
@@ -81,7 +83,8 @@ inside() {
 		[ "$(readlink "$proc/root" 2>/dev/null)" != "$root" ] ||
 			{ echo "test-chroot: left running: $(tr '\0' ' ' <"$proc/cmdline")" >&2; status=1; }
 	done
-	echo "test-chroot: enabled there: $(enabled_units "$root" | tr '\n' ' ')"
+	echo "test-chroot: enabled by the quick start: $(enabled_units "$root" |
+		comm -13 "$log/minbase-units.txt" - | tr '\n' ' ')"
 	return "$status"
 }
 
