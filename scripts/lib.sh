@@ -105,7 +105,7 @@ phase() {
 # print_phases FILE: one line per phase, its wall time, and the phases it
 # ran beside; then the whole run's wall time.
 print_phases() {
-	awk -F '\t' '
+	sort -t "$(printf '\t')" -k 2,2n "$1" | awk -F '\t' '
 		{ n++; name[n] = $1; start[n] = $2; end[n] = $3; failed[n] = $4 != 0 }
 		END {
 			first = start[1]; last = end[1]
@@ -123,5 +123,5 @@ print_phases() {
 					failed[i] ? "FAILED " : "", beside
 			}
 			printf "%-30s %8d\n", "total", last - first
-		}' "$1"
+		}'
 }
