@@ -1,21 +1,22 @@
 #!/bin/bash
-# End-to-end test of the armhf tavrin package on emulated ARM panels that boot
-# with systemd and install the package with dpkg.
-# Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb PATH/TO/tavrin_OLDER_armhf.deb
+# End-to-end test of the tavrin packages on emulated ARM panels that boot with
+# systemd and install the package as an admin would.
+# Usage: run-e2e.sh PATH/TO/tavrin_VERSION_armhf.deb PATH/TO/tavrin_OLDER_armhf.deb [PATH/TO/tavrin_VERSION_arm64.deb]
 #        run-e2e.sh --image-only   (builds and caches the images, runs nothing)
-# The panel runs the older package first and is upgraded to VERSION; the
-# debug symbols package tavrin-dbgsym_VERSION_armhf.ddeb beside it reads a core.
+# The armhf panel runs the older package first and is upgraded to VERSION; the
+# debug symbols package tavrin-dbgsym_VERSION_ARCH.ddeb beside each package
+# under test reads a core. The arm64 package is needed when the arm64 panel boots.
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem images are
 # cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh
 # and the architecture.
 # TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look;
-# TAVRIN_E2E_PANELS="virtio cirrus" (the default) names the panels to boot;
+# TAVRIN_E2E_PANELS="virtio cirrus arm64" (the default) names the panels to boot;
 # TAVRIN_E2E_SIDE_BY_SIDE=1 boots them at the same time, not one after another.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-900}
-panels=${TAVRIN_E2E_PANELS:-virtio cirrus}
+panels=${TAVRIN_E2E_PANELS:-virtio cirrus arm64}
 side_by_side=${TAVRIN_E2E_SIDE_BY_SIDE:-}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
@@ -30,6 +31,9 @@ declare -A panel=(
     # claim the high PCI ECAM, and without it there is no PCI bus; there is no
     # VGA BIOS file here, and the driver needs none.
     [cirrus]="armhf cirrus-vga,romfile= -M virt,highmem=off -cpu cortex-a15"
+    # The virtio panel on a 64-bit core and kernel: one blanking, a core and
+    # the package's removal.
+    [arm64]="arm64 virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a53"
 )
 for p in $panels; do [ -n "${panel[$p]:-}" ] || die "no panel named $p"; done
 
@@ -43,20 +47,22 @@ check_deb() {
     [ -f "$(dbgsym_of "$1" "$2")" ] || die "no debug symbols package beside $1: $(dbgsym_of "$1" "$2")"
 }
 
-usage="usage: $0 ARMHF_DEB OLDER_ARMHF_DEB | --image-only"
+usage="usage: $0 ARMHF_DEB OLDER_ARMHF_DEB [ARM64_DEB] | --image-only"
 image_only=
 if [ "${1:-}" = --image-only ]; then
     image_only=1
 else
-    [ $# -eq 2 ] || die "$usage"
-    deb_armhf=$1 older_deb=$2
+    [ $# -eq 2 ] || [ $# -eq 3 ] || die "$usage"
+    deb_armhf=$1 older_deb=$2 deb_arm64=${3:-}
     check_deb "$deb_armhf" armhf
     check_deb "$older_deb" armhf
     dpkg --compare-versions "$(dpkg-deb --field "$older_deb" Version)" lt \
         "$(dpkg-deb --field "$deb_armhf" Version)" || die "$older_deb is not older than $deb_armhf"
+    case " $panels " in *" arm64 "*) check_deb "${deb_arm64:?the arm64 panel needs its package; $usage}" arm64 ;; esac
 fi
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
+# qemu-system-arm holds qemu-system-aarch64 too.
 . "$here/../../scripts/lib.sh"
 need_packages qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap \
     qemu-utils e2fsprogs python3 device-tree-compiler
@@ -117,6 +123,7 @@ boot_panel() (
     # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
     set -- "$@" -smp 2 -m 1024 -global virtio-mmio.force-legacy=false
     qemu=qemu-system-arm deb=$deb_armhf
+    [ "$arch" = armhf ] || qemu=qemu-system-aarch64 deb=$deb_arm64
     qpid='' vpid=''
     trap stop_vm EXIT
     trap 'exit 130' INT TERM
@@ -190,5 +197,10 @@ for p in $panels; do
 done
 wait_boots
 
+# The same unit, rated by systemd on each panel that ran.
+exposure=$(for p in $panels; do sed -n "s/^.*Overall exposure level for tavrin.service: \([0-9.]*\).*/$p \1/p" \
+    "$scratch/$p/io/out/security.txt" 2>/dev/null || :; done)
+echo "run-e2e: overall exposure of tavrin.service: ${exposure//$'\n'/, }"
+[ "$(cut -d' ' -f2 <<<"$exposure" | sort -u | wc -l)" -le 1 ] || { echo "run-e2e: it differs between panels" >&2; failed=1; }
 [ "$failed" -eq 0 ] || die "end-to-end checks failed"
 echo "run-e2e: PASSED"
