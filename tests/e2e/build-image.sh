@@ -1,18 +1,22 @@
 #!/bin/sh
-# Build the Debian bookworm armhf root filesystem image for the end-to-end test.
-# Usage: build-image.sh OUTDIR
+# Build the Debian bookworm root filesystem image of a panel for the end-to-end test.
+# Usage: build-image.sh OUTDIR [ARCH]   (ARCH: armhf, the default, or arm64)
 # Writes OUTDIR/rootfs.ext4, OUTDIR/vmlinuz, OUTDIR/initrd.img. The caller keys
-# OUTDIR on a hash of this file, so everything the image depends on lives here.
+# OUTDIR on a hash of this file and ARCH, so everything the image depends on lives here.
 # Needs root, mmdebstrap, qemu-user-static, binfmt-support, arch-test, e2fsprogs.
 set -eu
 
-out=${1:?usage: build-image.sh OUTDIR}
+out=${1:?usage: build-image.sh OUTDIR [ARCH]}
+arch=${2:-armhf}
+kernel=linux-image-armmp qemu_user=qemu-arm
+[ "$arch" = armhf ] || kernel=linux-image-$arch qemu_user=qemu-aarch64
+# Every file name there holds its architecture, so the panels share one.
 debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs}
 suite=bookworm
 # systemd boots the panel; xauth makes the display manager's cookie;
 # init-system-helpers gives the package's maintainer scripts deb-systemd-helper;
 # gdb-minimal reads a core of the watcher with its debug symbols package.
-packages=linux-image-armmp,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils,gdb-minimal
+packages=$kernel,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils,gdb-minimal
 image_size=1536M
 
 # The archive the host already trusts and reaches; nothing host-specific in the repo.
@@ -33,12 +37,12 @@ find_mirror() {
 }
 mirror=$(find_mirror)
 
-# The second stage runs armhf maintainer scripts through qemu-user.
+# The second stage runs the panel's maintainer scripts through qemu-user.
 [ -d /proc/sys/fs/binfmt_misc ] || modprobe binfmt_misc 2>/dev/null || true
 [ -e /proc/sys/fs/binfmt_misc/register ] ||
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-update-binfmts --enable qemu-arm 2>/dev/null || true
-arch-test armhf >/dev/null || { echo "build-image: cannot run armhf binaries (binfmt/qemu-user)" >&2; exit 1; }
+update-binfmts --enable "$qemu_user" 2>/dev/null || true
+arch-test "$arch" >/dev/null || { echo "build-image: cannot run $arch binaries (binfmt/qemu-user)" >&2; exit 1; }
 
 work=$(mktemp -d "${out}.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -132,7 +136,7 @@ done
 # Debian's default initramfs (MODULES=most, zstd) takes minutes per generation
 # under qemu-user; the VM only needs virtio-mmio, virtio-blk and ext4 to reach /.
 # shellcheck disable=SC2016
-mmdebstrap --variant=minbase --architectures=armhf --include="$packages" \
+mmdebstrap --variant=minbase --architectures="$arch" --include="$packages" \
     --dpkgopt='path-exclude=/usr/share/man/*' \
     --dpkgopt='path-exclude=/usr/share/doc/*' \
     --dpkgopt='path-exclude=/usr/share/info/*' \
