@@ -3,7 +3,7 @@
 # Usage: build-image.sh OUTDIR [ARCH]   (ARCH: armhf, the default, or arm64)
 # Writes OUTDIR/rootfs.ext4, OUTDIR/vmlinuz, OUTDIR/initrd.img. The caller keys
 # OUTDIR on a hash of this file and ARCH, so everything the image depends on lives here.
-# Needs root, mmdebstrap, qemu-user-static, binfmt-support, arch-test, e2fsprogs.
+# Needs root, mmdebstrap, qemu-user-static, arch-test, e2fsprogs.
 set -eu
 
 out=${1:?usage: build-image.sh OUTDIR [ARCH]}
@@ -41,7 +41,11 @@ mirror=$(find_mirror)
 [ -d /proc/sys/fs/binfmt_misc ] || modprobe binfmt_misc 2>/dev/null || true
 [ -e /proc/sys/fs/binfmt_misc/register ] ||
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-update-binfmts --enable "$qemu_user" 2>/dev/null || true
+# Registered from qemu-user-static's own binfmt.d file, as systemd-binfmt
+# would at boot, rather than by binfmt-support, whose service would stay
+# enabled on the machine after the test.
+[ -e "/proc/sys/fs/binfmt_misc/$qemu_user" ] ||
+    cat "/usr/lib/binfmt.d/$qemu_user.conf" >/proc/sys/fs/binfmt_misc/register
 arch-test "$arch" >/dev/null || { echo "build-image: cannot run $arch binaries (binfmt/qemu-user)" >&2; exit 1; }
 
 work=$(mktemp -d "${out}.build.XXXXXX")

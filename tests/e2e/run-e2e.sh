@@ -62,10 +62,8 @@ else
 fi
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
-# qemu-system-arm holds qemu-system-aarch64 too.
 . "$here/../../scripts/lib.sh"
-need_packages qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap \
-    qemu-utils e2fsprogs python3 device-tree-compiler
+need_packages "${e2e_host_packages[@]}"
 
 cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-e2e
 key=$(sha256sum <"$here/build-image.sh" | cut -c1-16)
