@@ -2,10 +2,14 @@
 # Installs what the tests need and runs all of them: the command CI runs.
 # Ends with a table of its phases' wall times, also when a phase fails.
 #
-# Two cores are kept busy where the proofs allow: the emulated panels' images,
-# mostly one core of qemu-user, are built from the start beside the suites;
-# the chroot test and the fuzzers run beside the soak, which uses one core and
-# measures no time. The boots, whose checks time the panel, run last, alone.
+# What runs beside what, on two cores:
+# - the emulated panels' images (mostly one core of qemu-user, and the
+#   network) are built from the start, beside everything up to the boots;
+# - the three trees are built one after the other, then their suites run
+#   side by side: they mostly wait on tavrin's one-second cycle;
+# - the fuzzers and then the chroot test run beside the soak, which uses one
+#   core and times nothing;
+# - the boots come last, beside each other only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -24,6 +28,13 @@ finish() {
 }
 trap finish EXIT
 
+# wait_all PID...: every one of them succeeded.
+wait_all() {
+	local pid status=0
+	for pid in "$@"; do wait "$pid" || status=1; done
+	return $status
+}
+
 # Everything, in one apt-get run, so that no two runs meet later.
 install_everything() {
 	need_packages "${build_packages[@]}" "${test_packages[@]}" "${armhf_packages[@]}" \
@@ -35,12 +46,33 @@ phase installs install_everything
 
 # Should an image build fail here, the end-to-end test builds it again and
 # shows why.
-phase "image armhf" tests/e2e/run-e2e.sh --image-only >build/e2e-image.log 2>&1 &
+build_images() {
+	TAVRIN_E2E_PANELS=virtio phase "image armhf" tests/e2e/run-e2e.sh --image-only &&
+		TAVRIN_E2E_PANELS=arm64 phase "image arm64" tests/e2e/run-e2e.sh --image-only
+}
+build_images >build/e2e-image.log 2>&1 &
 background+=($!)
 
-phase "host suite" scripts/test-host.sh
-phase "armhf suite" scripts/test-armhf.sh
-phase "arm64 suite" scripts/test-arm64.sh
+build_tree() {
+	cmake --preset "$1" -DTAVRIN_BUILD_TESTS=ON >/dev/null
+	cmake --build --preset "$1"
+}
+for preset in host armhf arm64; do
+	phase "$preset build" build_tree "$preset"
+done
+suites=()
+for preset in host armhf arm64; do
+	phase "$preset suite" "scripts/test-$preset.sh" >"build/$preset-suite.log" 2>&1 &
+	suites+=($!)
+done
+suite_status=0
+wait_all "${suites[@]}" || suite_status=1
+for preset in host armhf arm64; do
+	echo "== $preset suite"
+	sed -n '/tests passed\|tests failed\|The following tests/,$p' "build/$preset-suite.log"
+done
+[ "$suite_status" -eq 0 ] || { cat build/{host,armhf,arm64}-suite.log; exit 1; }
+
 # Rebuilds the packages the suites just built, elsewhere and otherwise.
 phase reproducibility scripts/test-reproducible.sh
 
@@ -69,5 +101,5 @@ scripts/test-hardening.sh fuzz
 phase chroot scripts/test-chroot.sh
 wait "$soak"
 
-wait "${background[0]}" || echo "test-all: the image build failed; see build/e2e-image.log"
-phase "end-to-end" scripts/test-e2e.sh
+wait "${background[0]}" || echo "test-all: an image build failed; see build/e2e-image.log"
+TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh
