@@ -114,8 +114,9 @@ stop_vm() {
 # boot_panel NAME ARCH GPU MACHINE...: boots the ARCH image on one kind of
 # panel with the package and the scenario on a share of its own, then judges
 # the records. NAME tells run.sh and check.py which scenarios belong to it.
-# A subshell with its own QEMU, so that boots can run side by side.
-boot_panel() (
+# Started in the background, so in a subshell of its own, which the trap
+# below ties to its QEMU: killing the subshell stops its VM.
+boot_panel() {
     name=$1 arch=$2 gpu=$3 dir=$scratch/$1 share=$scratch/$1/io image=$cache_root/$key-$2
     shift 3
     # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
@@ -174,7 +175,7 @@ boot_panel() (
         exit 1
     fi
     echo "run-e2e: $name: passed"
-)
+}
 
 # wait_boots: every boot started has ended; each one's report is printed
 # whole once it has, so that boots side by side do not mix their lines.
