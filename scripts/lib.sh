@@ -83,6 +83,19 @@ need_arm64_toolchain() {
 e2e_host_packages=(qemu-system-arm qemu-user-static arch-test mmdebstrap qemu-utils e2fsprogs python3
 	device-tree-compiler)
 
+# CI's compiler cache, for the trees that the tests build: a clean clone
+# compiles the same sources as the last one did, so it mostly links. The
+# objects hold no path of the clone (the build maps both trees to "."), so
+# neither the clone's directory nor the build's is hashed, and a clone
+# elsewhere hits too. CMake reads the launcher when it first configures a
+# tree; the reproducibility check's trees are built without it.
+compiler_cache_packages=(ccache)
+use_compiler_cache() {
+	need_packages "${compiler_cache_packages[@]}"
+	export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+	export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+}
+
 # Sanitizers, memory checker and static analysers of the hardening checks.
 hardening_packages=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
 need_hardening_tools() {

@@ -39,10 +39,11 @@ wait_all() {
 install_everything() {
 	need_packages "${build_packages[@]}" "${test_packages[@]}" "${armhf_packages[@]}" \
 		"${arm64_packages[@]}" "${hardening_packages[@]}" "${e2e_host_packages[@]}" \
-		lintian devscripts git diffoscope-minimal
+		"${compiler_cache_packages[@]}" lintian devscripts git diffoscope-minimal
 	borrow_packages prometheus prometheus-node-exporter
 }
 phase installs install_everything
+use_compiler_cache
 
 # Should an image build fail here, the end-to-end test builds it again and
 # shows why.

@@ -4,10 +4,10 @@
 # compared with package-only builds of the three presets: in a clone of HEAD
 # at a greater depth, made later under another umask, TZ, locale, HOME and job
 # count, and in the release tarball unpacked where there is no git;
-# SOURCE_DATE_EPOCH is unset in both. The clone's release tarball must be the
-# same bytes too. diffoscope shows what differs, without the disassembly that
-# the host's objdump cannot give for ARM. The scratch trees are left in
-# build/reproducible.
+# SOURCE_DATE_EPOCH is unset in both, and no compiler cache serves them. The
+# clone's release tarball must be the same bytes too. diffoscope shows what
+# differs, without the disassembly that the host's objdump cannot give for
+# ARM. The scratch trees are left in build/reproducible.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -38,7 +38,8 @@ build_packages() {
 		umask "$2"
 		mkdir -p "$scratch/home-$2"
 		export HOME=$scratch/home-$2 TZ=$3 LC_ALL=$4
-		unset SOURCE_DATE_EPOCH
+		# No compiler cache hands these builds objects: they compile them all.
+		unset SOURCE_DATE_EPOCH CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 		for p in $presets; do
 			cmake --preset "${p%:*}" -DTAVRIN_BUILD_TESTS=OFF -DTAVRIN_BUILD_BENCHMARKS=OFF >/dev/null
 			cmake --build --preset "${p%:*}" --target package --parallel "$5" >/dev/null
