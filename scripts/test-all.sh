@@ -4,12 +4,14 @@
 #
 # What runs beside what, on two cores:
 # - the emulated panels' images (mostly one core of qemu-user, and the
-#   network) are built from the start, beside everything up to the boots;
+#   network) and the chroot test (mostly dpkg, then one build and a suite
+#   that waits on tavrin's cycle) start at once, beside everything up to
+#   the boots;
 # - the three trees are built one after the other, then their suites run
 #   side by side: they mostly wait on tavrin's one-second cycle;
-# - the fuzzers and then the chroot test run beside the soak, which uses one
-#   core and times nothing;
-# - the boots come last, beside each other only.
+# - the soak, which times nothing, runs at the lowest priority from the end
+#   of the suites on, on whatever CPU the other phases leave idle;
+# - the boots come last, beside each other and the soak's remainder only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -18,9 +20,21 @@ mkdir -p build
 export TAVRIN_PHASES=$PWD/build/phases.tsv
 : >"$TAVRIN_PHASES"
 background=()
+# descendants PID...: every process under them. A background phase's
+# subshell dies at once when killed, and what it runs would live on.
+descendants() {
+	local pid child
+	for pid in "$@"; do
+		for child in $(cat /proc/"$pid"/task/*/children 2>/dev/null); do
+			echo "$child"
+			descendants "$child"
+		done
+	done
+}
 finish() {
 	local status=$?
-	[ ${#background[@]} -eq 0 ] || kill "${background[@]}" 2>/dev/null || true
+	[ ${#background[@]} -eq 0 ] ||
+		kill "${background[@]}" $(descendants "${background[@]}") 2>/dev/null || true
 	wait 2>/dev/null || true
 	printf '\n'
 	print_phases "$TAVRIN_PHASES"
@@ -52,7 +66,12 @@ build_images() {
 		TAVRIN_E2E_PANELS=arm64 phase "image arm64" tests/e2e/run-e2e.sh --image-only
 }
 build_images >build/e2e-image.log 2>&1 &
-background+=($!)
+images=$!
+background+=($images)
+# The tree is still HEAD's here, as the chroot's clone requires.
+phase chroot scripts/test-chroot.sh >build/chroot.log 2>&1 &
+chroot=$!
+background+=($chroot)
 
 build_tree() {
 	cmake --preset "$1" -DTAVRIN_BUILD_TESTS=ON >/dev/null
@@ -74,6 +93,12 @@ for preset in host armhf arm64; do
 done
 [ "$suite_status" -eq 0 ] || { cat build/{host,armhf,arm64}-suite.log; exit 1; }
 
+# The host suite built the soak; no configure of its own can race the
+# hardening steps' configures of the same tree.
+phase "soak (niced)" nice -n 19 ctest --preset soak >build/soak.log 2>&1 &
+soak=$!
+background+=($soak)
+
 # Rebuilds the packages the suites just built, elsewhere and otherwise.
 phase reproducibility scripts/test-reproducible.sh
 
@@ -94,13 +119,13 @@ check_packages() {
 }
 phase "lintian, hardening-check" check_packages
 
-scripts/test-hardening.sh cppcheck clang-tidy asan valgrind
-scripts/test-hardening.sh soak &
-soak=$!
-background+=($soak)
-scripts/test-hardening.sh fuzz
-phase chroot scripts/test-chroot.sh
-wait "$soak"
+scripts/test-hardening.sh cppcheck clang-tidy asan valgrind fuzz
 
-wait "${background[0]}" || echo "test-all: an image build failed; see build/e2e-image.log"
+echo "== chroot"
+wait "$chroot" || { cat build/chroot.log; exit 1; }
+grep '^test-chroot: ' build/chroot.log
+wait "$images" || echo "test-all: an image build failed; see build/e2e-image.log"
 TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh
+echo "== soak"
+wait "$soak" || { cat build/soak.log; exit 1; }
+cat build/soak.log
