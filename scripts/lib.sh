@@ -84,16 +84,15 @@ e2e_host_packages=(qemu-system-arm qemu-user-static arch-test mmdebstrap qemu-ut
 	device-tree-compiler)
 
 # CI's compiler cache, for the trees that the tests build: a clean clone
-# compiles the same sources as the last one did, so it mostly links. The
-# objects hold no path of the clone (the build maps both trees to "."), so
-# neither the clone's directory nor the build's is hashed, and a clone
-# elsewhere hits too. CMake reads the launcher when it first configures a
-# tree; the reproducibility check's trees are built without it.
+# where the last one was compiles the same sources, so it mostly links.
+# ccache's base directory is left unset: it would hand the compiler relative
+# paths, and objects that differ from those of a build without the cache.
+# CMake reads the launcher when it first configures a tree; the
+# reproducibility check's trees are built without it.
 compiler_cache_packages=(ccache)
 use_compiler_cache() {
 	need_packages "${compiler_cache_packages[@]}"
 	export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-	export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 }
 
 # Sanitizers, memory checker and static analysers of the hardening checks.
