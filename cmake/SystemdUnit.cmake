@@ -1,5 +1,6 @@
-# Installs tavrin.service beside the executable, and the timer that keeps
-# tavrin-check's report fresh for the node exporter.
+# Installs tavrin.service beside the executable, the udev rule that restarts
+# it when its devices appear, and the timer that keeps tavrin-check's report
+# fresh for the node exporter.
 include(GNUInstallDirs)
 
 # Where Debian's systemd keeps its units, the same whether or not pkg-config
@@ -15,6 +16,11 @@ if(PKG_CONFIG_FOUND)
 endif()
 set(TAVRIN_SYSTEMD_UNIT_DIR ${tavrin_default_unit_dir} CACHE STRING
     "Directory for tavrin.service; a relative path is taken under the install prefix")
+# udev's rules live beside systemd's units, under /lib or /usr/lib alike.
+string(REGEX REPLACE "systemd/system/?$" "udev/rules.d" tavrin_default_udev_dir
+  "${TAVRIN_SYSTEMD_UNIT_DIR}")
+set(TAVRIN_UDEV_RULES_DIR ${tavrin_default_udev_dir} CACHE STRING
+    "Directory for the rule that restarts tavrin when its devices appear")
 # Debian's prometheus-node-exporter reads *.prom files from here.
 set(TAVRIN_TEXTFILE_DIR /var/lib/prometheus/node-exporter CACHE PATH
     "The node exporter's textfile collector directory")
@@ -34,4 +40,6 @@ install(CODE "
 ")
 install(FILES ${tavrin_unit} ${tavrin_check_unit} ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.timer
   DESTINATION ${TAVRIN_SYSTEMD_UNIT_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrin.udev.rules
+  DESTINATION ${TAVRIN_UDEV_RULES_DIR} RENAME 70-tavrin.rules)
 

@@ -9,6 +9,7 @@
 
 set(failures "")
 get_filename_component(UNIT_DIR ${UNIT} DIRECTORY)
+string(REGEX REPLACE "systemd/system$" "udev/rules.d" UDEV_DIR ${UNIT_DIR})
 macro(fail message)
   string(APPEND failures "  ${message}\n")
 endmacro()
@@ -61,6 +62,7 @@ set(expected_payload
   ${UNIT}
   ${UNIT_DIR}/tavrin-check.service
   ${UNIT_DIR}/tavrin-check.timer
+  ${UDEV_DIR}/70-tavrin.rules
   usr/bin/tavrin
   usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
