@@ -40,6 +40,8 @@ install(CODE "
 ")
 install(FILES ${tavrin_unit} ${tavrin_check_unit} ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.timer
   DESTINATION ${TAVRIN_SYSTEMD_UNIT_DIR})
+# Not 70-tavrin.rules: that name is the admin's own rule for running
+# unprivileged (docs/permissions.md), which would mask this one.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrin.udev.rules
-  DESTINATION ${TAVRIN_UDEV_RULES_DIR} RENAME 70-tavrin.rules)
+  DESTINATION ${TAVRIN_UDEV_RULES_DIR} RENAME 71-tavrin-restart.rules)
 

@@ -62,7 +62,7 @@ set(expected_payload
   ${UNIT}
   ${UNIT_DIR}/tavrin-check.service
   ${UNIT_DIR}/tavrin-check.timer
-  ${UDEV_DIR}/70-tavrin.rules
+  ${UDEV_DIR}/71-tavrin-restart.rules
   usr/bin/tavrin
   usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
