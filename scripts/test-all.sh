@@ -3,8 +3,8 @@
 # Ends with a table of its phases' wall times, also when a phase fails.
 #
 # What runs beside what, on two cores:
-# - the emulated panels' images (mostly one core of qemu-user, and the
-#   network) and the chroot test (mostly dpkg, then one build and a suite
+# - the emulated panels' three images (mostly one core of qemu-user, and
+#   the network) and the chroot test (mostly dpkg, then one build and a suite
 #   that waits on tavrin's cycle) start at once, beside everything up to
 #   the boots;
 # - the three trees are built one after the other, then their suites run
@@ -62,8 +62,9 @@ use_compiler_cache
 # Should an image build fail here, the end-to-end test builds it again and
 # shows why.
 build_images() {
-	TAVRIN_E2E_PANELS=virtio phase "image armhf" tests/e2e/run-e2e.sh --image-only &&
-		TAVRIN_E2E_PANELS=arm64 phase "image arm64" tests/e2e/run-e2e.sh --image-only
+	TAVRIN_E2E_PANELS=virtio phase "image trixie armhf" tests/e2e/run-e2e.sh --image-only &&
+		TAVRIN_E2E_PANELS="arm64 armhf64" phase "image trixie arm64" tests/e2e/run-e2e.sh --image-only &&
+		TAVRIN_E2E_PANELS=cirrus phase "image bookworm armhf" tests/e2e/run-e2e.sh --image-only
 }
 build_images >build/e2e-image.log 2>&1 &
 images=$!

@@ -1,39 +1,42 @@
 #!/bin/sh
-# Build the Debian bookworm root filesystem image of a panel for the end-to-end test.
-# Usage: build-image.sh OUTDIR [ARCH]   (ARCH: armhf, the default, or arm64)
+# Build the Debian root filesystem image of a panel for the end-to-end test.
+# Usage: build-image.sh OUTDIR RELEASE ARCH   (RELEASE: trixie, bookworm, ...;
+# ARCH: armhf or arm64)
 # Writes OUTDIR/rootfs.ext4, OUTDIR/vmlinuz, OUTDIR/initrd.img. The caller keys
 # OUTDIR on a hash of this file and ARCH, so everything the image depends on lives here.
 # Needs root, mmdebstrap, qemu-user-static, arch-test, e2fsprogs.
 set -eu
 
-out=${1:?usage: build-image.sh OUTDIR [ARCH]}
-arch=${2:-armhf}
+usage="usage: build-image.sh OUTDIR RELEASE ARCH"
+out=${1:?$usage} suite=${2:?$usage} arch=${3:?$usage}
 kernel=linux-image-armmp qemu_user=qemu-arm
 [ "$arch" = armhf ] || kernel=linux-image-$arch qemu_user=qemu-aarch64
-# Every file name there holds its architecture, so the panels share one.
-debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs}
-suite=bookworm
+# Every file name there holds its architecture, so the panels of a release
+# share one.
+debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs-$suite}
 # systemd boots the panel; xauth makes the display manager's cookie;
 # init-system-helpers gives the package's maintainer scripts deb-systemd-helper;
 # gdb-minimal reads a core of the watcher with its debug symbols package.
 packages=$kernel,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils,gdb-minimal
 image_size=1536M
 
-# The archive the host already trusts and reaches; nothing host-specific in the repo.
+# The archive the host already trusts and reaches, whatever release the host
+# runs: the stanza of a plain suite (no -security, -updates), which serves
+# every release. Nothing host-specific in the repo.
 find_mirror() {
     if [ -n "${TAVRIN_E2E_MIRROR:-}" ]; then echo "$TAVRIN_E2E_MIRROR"; return; fi
     for f in /etc/apt/sources.list.d/*.sources; do
         [ -f "$f" ] || continue
-        # deb822 stanzas: first one whose Suites list holds the plain suite name.
-        awk -v s="$suite" '
+        # deb822 stanzas: the first one whose Suites list holds a plain suite.
+        awk '
             /^[[:space:]]*$/ { if (u != "" && ok) { print u; exit } u = ""; ok = 0; next }
             tolower($1) == "uris:" { u = $2 }
-            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == s) ok = 1 }
+            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i !~ /-/) ok = 1 }
             END { if (u != "" && ok) print u }' "$f" | head -n1
     done | head -n1 | grep . && return
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        awk -v s="$suite" '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { if ($(i+1) == s) { print $i; exit } break } }' |
-        grep . || { echo "build-image: no $suite mirror in the host's apt sources" >&2; return 1; }
+        awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { if ($(i+1) !~ /-/) { print $i; exit } break } }' |
+        grep . || { echo "build-image: no Debian mirror in the host's apt sources" >&2; return 1; }
 }
 mirror=$(find_mirror)
 

@@ -7,33 +7,37 @@
 # debug symbols package tavrin-dbgsym_VERSION_ARCH.ddeb beside each package
 # under test reads a core. The arm64 package is needed when the arm64 panel boots.
 # Needs root (apt-get, binfmt_misc, mmdebstrap). The root filesystem images are
-# cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh
-# and the architecture.
+# cached under ${XDG_CACHE_HOME:-~/.cache}/tavrin-e2e, keyed on build-image.sh,
+# the release and the architecture.
 # TAVRIN_E2E_KEEP=1 keeps the scratch directory (logs, screenshots) for a look;
-# TAVRIN_E2E_PANELS="virtio cirrus arm64" (the default) names the panels to boot;
+# TAVRIN_E2E_PANELS="virtio cirrus arm64 armhf64" (the default) names the panels to boot;
 # TAVRIN_E2E_SIDE_BY_SIDE=1 boots them at the same time, not one after another.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 vm_timeout=${TAVRIN_E2E_VM_TIMEOUT:-900}
-panels=${TAVRIN_E2E_PANELS:-virtio cirrus arm64}
+panels=${TAVRIN_E2E_PANELS:-virtio cirrus arm64 armhf64}
 side_by_side=${TAVRIN_E2E_SIDE_BY_SIDE:-}
 
 die() { echo "run-e2e: $*" >&2; exit 1; }
 
-# Each panel's architecture, GPU and machine; boot_panel adds what all of
-# them share.
+# Each panel's Debian release, userland and kernel architectures, GPU and
+# machine; boot_panel adds what all of them share.
 declare -A panel=(
     # DRM's fbdev emulation at 32 bpp, the whole scenario.
-    [virtio]="armhf virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a15"
+    [virtio]="trixie armhf armhf virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a15"
     # A single-buffered DRM framebuffer at 16 bpp whose memory is shorter than
     # tavrin's mapping: one blanking. highmem=off: the 32-bit kernel cannot
     # claim the high PCI ECAM, and without it there is no PCI bus; there is no
     # VGA BIOS file here, and the driver needs none.
-    [cirrus]="armhf cirrus-vga,romfile= -M virt,highmem=off -cpu cortex-a15"
+    [cirrus]="bookworm armhf armhf cirrus-vga,romfile= -M virt,highmem=off -cpu cortex-a15"
     # The virtio panel on a 64-bit core and kernel: one blanking, a core and
     # the package's removal.
-    [arm64]="arm64 virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a53"
+    [arm64]="trixie arm64 arm64 virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a53"
+    # The armhf package on the armhf userland under the arm64 kernel, whose
+    # cortex-a53 runs 32-bit code at EL0, as single-image fleets boot their
+    # 64-bit boards.
+    [armhf64]="trixie armhf arm64 virtio-gpu-device,xres=800,yres=480 -M virt -cpu cortex-a53"
 )
 for p in $panels; do [ -n "${panel[$p]:-}" ] || die "no panel named $p"; done
 
@@ -58,7 +62,10 @@ else
     check_deb "$older_deb" armhf
     dpkg --compare-versions "$(dpkg-deb --field "$older_deb" Version)" lt \
         "$(dpkg-deb --field "$deb_armhf" Version)" || die "$older_deb is not older than $deb_armhf"
-    case " $panels " in *" arm64 "*) check_deb "${deb_arm64:?the arm64 panel needs its package; $usage}" arm64 ;; esac
+    for p in $panels; do
+        read -r _ userland _ <<<"${panel[$p]}"
+        [ "$userland" != arm64 ] || check_deb "${deb_arm64:?the $p panel needs the arm64 package; $usage}" arm64
+    done
 fi
 [ "$(id -u)" -eq 0 ] || die "must run as root (apt-get, binfmt_misc, mmdebstrap)"
 
@@ -91,14 +98,43 @@ trap 'exit 130' INT TERM
 
 exec 9>"$cache_root/lock"
 flock 9
-for arch in $(for p in $panels; do echo "${panel[$p]%% *}"; done | sort -u); do
-    [ ! -f "$cache_root/$key-$arch/rootfs.ext4" ] || continue
-    echo "run-e2e: building the $arch root filesystem (several minutes) into $cache_root/$key-$arch"
-    blog=$cache_root/build-$key-$arch.log
-    timeout 45m sh "$here/build-image.sh" "$cache_root/$key-$arch" "$arch" >"$blog" 2>&1 &
+# build_image RELEASE ARCH: the image of that userland, with its own kernel.
+build_image() {
+    local dir=$cache_root/$key-$1-$2
+    [ ! -f "$dir/rootfs.ext4" ] || return 0
+    echo "run-e2e: building the $1 $2 root filesystem (several minutes) into $dir"
+    blog=$cache_root/build-$key-$1-$2.log
+    timeout 45m sh "$here/build-image.sh" "$dir" "$1" "$2" >"$blog" 2>&1 &
     bpid=$!
     wait "$bpid" || { tail -n 30 "$blog" >&2; die "root filesystem build failed (log: $blog)"; }
     bpid=
+}
+# graft_kernel RELEASE USERLAND KERNEL: the USERLAND image with the KERNEL
+# image's kernel, initramfs and modules. That initramfs is the kernel's own
+# architecture's; it only mounts the root and hands over to its init.
+graft_kernel() {
+    local dir=$cache_root/$key-$1-$2-on-$3 from=$cache_root/$key-$1-$3 mnt
+    [ ! -f "$dir/rootfs.ext4" ] || return 0
+    build_image "$1" "$2" && build_image "$1" "$3"
+    mnt=$(mktemp -d) && mkdir -p "$mnt/to" "$mnt/from" "$dir"
+    cp --sparse=always "$cache_root/$key-$1-$2/rootfs.ext4" "$dir/rootfs.part"
+    mount -o loop "$dir/rootfs.part" "$mnt/to" && mount -o loop,ro "$from/rootfs.ext4" "$mnt/from" &&
+        cp -a "$mnt/from/usr/lib/modules/." "$mnt/to/usr/lib/modules/"
+    local status=$?
+    umount "$mnt/from" "$mnt/to" 2>/dev/null
+    rmdir "$mnt/to" "$mnt/from" "$mnt"
+    [ $status -eq 0 ] || die "cannot graft the $3 kernel's modules into the $2 image"
+    cp "$from/vmlinuz" "$from/initrd.img" "$from/kernel-config" "$dir/"
+    mv "$dir/rootfs.part" "$dir/rootfs.ext4"
+}
+# image_of PANEL: the directory of the image it boots.
+image_of() {
+    set -- ${panel[$1]}
+    if [ "$2" = "$3" ]; then echo "$cache_root/$key-$1-$2"; else echo "$cache_root/$key-$1-$2-on-$3"; fi
+}
+for p in $panels; do
+    set -- ${panel[$p]}
+    if [ "$2" = "$3" ]; then build_image "$1" "$2"; else graft_kernel "$1" "$2" "$3"; fi
 done
 exec 9>&-
 [ -z "$image_only" ] || exit 0
@@ -111,18 +147,20 @@ stop_vm() {
     [ -z "$qpid" ] || { sleep 1; kill -9 "$qpid" 2>/dev/null || true; }
 }
 
-# boot_panel NAME ARCH GPU MACHINE...: boots the ARCH image on one kind of
+# boot_panel NAME RELEASE ARCH KERNEL_ARCH GPU MACHINE...: boots the image of
+# the ARCH userland with the KERNEL_ARCH kernel on one kind of
 # panel with the package and the scenario on a share of its own, then judges
 # the records. NAME tells run.sh and check.py which scenarios belong to it.
 # Started in the background, so in a subshell of its own, which the trap
 # below ties to its QEMU: killing the subshell stops its VM.
 boot_panel() {
-    name=$1 arch=$2 gpu=$3 dir=$scratch/$1 share=$scratch/$1/io image=$cache_root/$key-$2
-    shift 3
+    name=$1 arch=$3 gpu=$5 dir=$scratch/$1 share=$scratch/$1/io image=$(image_of "$1")
+    [ "$4" = armhf ] && qemu=qemu-system-arm || qemu=qemu-system-aarch64
+    shift 5
     # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
     set -- "$@" -smp 2 -m 1024 -global virtio-mmio.force-legacy=false
-    qemu=qemu-system-arm deb=$deb_armhf
-    [ "$arch" = armhf ] || qemu=qemu-system-aarch64 deb=$deb_arm64
+    deb=$deb_armhf
+    [ "$arch" = armhf ] || deb=$deb_arm64
     qpid='' vpid=''
     trap stop_vm EXIT
     trap 'exit 130' INT TERM
@@ -144,31 +182,36 @@ boot_panel() {
     cat "$here/panel-backlight.dtsi" >>"$dir/panel.dts"
     dtc -q -I dts -O dtb -o "$dir/panel.dtb" "$dir/panel.dts"
 
-    "$qemu" "$@" -dtb "$dir/panel.dtb" \
-        -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
-        -append "console=ttyAMA0 root=/dev/vda rw mem=1008M panic=-1" \
-        -drive if=none,file="$dir/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
-        -device "$gpu" \
-        -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \
-        -qmp unix:"$dir/qmp.sock",server=on,wait=off \
-        -display none -monitor none -nodefaults -no-reboot \
-        -serial file:"$dir/serial.log" >"$dir/qemu.log" 2>&1 &
-    qpid=$!
+    # A scenario that reboots the panel (QEMU ends instead) gets it back,
+    # from the same disk, once.
+    for boot in 1 2; do
+        "$qemu" "$@" -dtb "$dir/panel.dtb" \
+            -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
+            -append "console=ttyAMA0 root=/dev/vda rw mem=1008M panic=-1" \
+            -drive if=none,file="$dir/overlay.qcow2",format=qcow2,id=hd -device virtio-blk-device,drive=hd \
+            -device "$gpu" \
+            -fsdev local,id=io,path="$share",security_model=none -device virtio-9p-device,fsdev=io,mount_tag=io \
+            -qmp unix:"$dir/qmp.sock",server=on,wait=off \
+            -display none -monitor none -nodefaults -no-reboot \
+            -serial file:"$dir/serial-$boot.log" >"$dir/qemu.log" 2>&1 &
+        qpid=$!
 
-    vm_status=0
-    python3 "$here/vm.py" --qmp "$dir/qmp.sock" --out "$share/out" --timeout "$vm_timeout" &
-    vpid=$!
-    wait "$vpid" || vm_status=$?
-    vpid=
-    kill "$qpid" 2>/dev/null || true
-    wait "$qpid" 2>/dev/null || true
-    qpid=
+        vm_status=0
+        python3 "$here/vm.py" --qmp "$dir/qmp.sock" --out "$share/out" --timeout "$vm_timeout" &
+        vpid=$!
+        wait "$vpid" || vm_status=$?
+        vpid=
+        kill "$qpid" 2>/dev/null || true
+        wait "$qpid" 2>/dev/null || true
+        qpid=
+        [ "$boot" = 1 ] && [ "$vm_status" = 0 ] && [ -e "$share/out/rebooting" ] || break
+    done
 
     check_status=0
     python3 "$here/check.py" "$share/out" || check_status=$?
     if [ "$vm_status" -ne 0 ] || [ "$check_status" -ne 0 ]; then
         echo "---- $name: guest console (last lines) ----" >&2
-        tail -n 40 "$dir/serial.log" >&2 || true
+        tail -n 40 "$dir/serial-$boot.log" >&2 || true
         cat "$dir/qemu.log" >&2 || true
         [ "$vm_status" -eq 0 ] || echo "run-e2e: $name: the VM run did not complete (status $vm_status)" >&2
         echo "run-e2e: $name: FAILED" >&2

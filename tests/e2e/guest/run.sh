@@ -53,15 +53,17 @@ x_answers() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q >/dev/null 2>&1
 # tavrin-check as root with the cookie, as the unit runs tavrin; its PATH
 # leaves out the stand-ins, whose log is the watcher's alone.
 run_check() {
-    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check >"$LOG/check-$1.txt" 2>&1
+    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin timeout 60 tavrin-check >"$LOG/check-$1.txt" 2>&1
     echo "exit $?" >>"$LOG/check-$1.txt"
 }
 
-# new_main_pid OLD: tavrin.service has a main process, and not OLD.
+# new_main_pid OLD: tavrin.service has a main process, not OLD, and it runs
+# tavrin: systemd's executor sets up the sandbox in that process first.
 new_main_pid() {
     TPID=$(systemctl show -p MainPID --value tavrin)
-    [ "${TPID:-0}" != 0 ] && [ "$TPID" != "$1" ]
+    [ "${TPID:-0}" != 0 ] && [ "$TPID" != "$1" ] && [ "$(readlink "/proc/$TPID/exe")" = /usr/bin/tavrin ]
 }
+unit_idle() { ! systemctl list-jobs --no-legend | grep -q tavrin.service; }
 # Records the watcher's pid for the sampler, once systemd has started it.
 follow_tavrin() {
     wait_for 20 new_main_pid "${1:-0}" || return 1
@@ -156,21 +158,56 @@ blank_by_x() {
 }
 
 mkdir -p "$LOG" "$E2E"
+# A panel rebooted by its own scenario carries on with the records of its
+# first boot.
+late=
+if [ -e /var/lib/e2e-rebooted ]; then
+    cp -r "$OUT/." "$LOG/"
+    late=1
+fi
 read -r up _ </proc/uptime
 ev "runner-start uptime $up"
 systemctl show -p ActiveEnterTimestampMonotonic --value multi-user.target >"$LOG/multi-user-usec.txt"
 
-wait_for 20 test -e /dev/fb0 || finish "no /dev/fb0"
+# The drivers that this boot held back probe now, after the watcher started;
+# the udev rule restarts it into a sandbox that reaches both devices. The X
+# server gave up at boot without a framebuffer.
+if [ -n "$late" ]; then
+    TPID=$(systemctl show -p MainPID --value tavrin)
+    echo "before $(systemctl is-active tavrin) $TPID $(test -e /dev/fb0 && echo fb0) $(test -e "$BL" && echo backlight)" \
+        >"$LOG/late.txt"
+    rm /etc/modprobe.d/e2e-late.conf
+    ev late-fb
+    modprobe virtio_gpu && wait_for 30 test -e /dev/fb0 || finish "late: no /dev/fb0"
+    ev late-backlight
+    modprobe pwm_bl && wait_for 30 test -e "$BL" || finish "late: no backlight"
+    # Both restarts queued by udev, and done.
+    udevadm settle
+    wait_for 30 unit_idle || finish "late: the watcher's restarts never ended"
+    follow_tavrin "$TPID" || finish "late: the watcher was not restarted"
+    echo "after $TPID $(cat /var/lib/systemd/backlight/*backlight* 2>/dev/null)" >>"$LOG/late.txt"
+    systemctl reset-failed display-manager.service
+    systemctl start display-manager.service
+fi
+
+# Drivers probe when they will, on some boots well after multi-user.target.
+wait_for 90 test -e /dev/fb0 || finish "no /dev/fb0"
+wait_for 90 test -e "$BL" || finish "no backlight class device"
+for d in /sys/class/graphics/fb0 "$BLDIR"; do
+    udevadm info -q property -p "$d" | sed -n "s|^USEC_INITIALIZED=|$d |p"
+done >>"$LOG/device-usec.txt"
 # Without a text console on fb0 nothing but X and the watcher paints it.
-for v in /sys/class/vtconsole/vtcon*; do
-    grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
-done
+quiet_fb() {
+    for v in /sys/class/vtconsole/vtcon*; do
+        grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
+    done
+}
+quiet_fb
 # Virtual size, depth, and the visible mode ("U:1024x768p-0").
 cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel \
     /sys/class/graphics/fb0/modes >"$LOG/fb-geometry.txt"
 
 # The kernel's backlight class device, reached through sysfs's own symlink.
-wait_for 20 test -e "$BL" || finish "no backlight class device"
 {
     readlink "$BLDIR"
     cat "$BLDIR/max_brightness"
@@ -231,6 +268,7 @@ record_end() {
     read -r a <"$BLDIR/actual_brightness"
     echo "$b $a" >"$LOG/final-brightness.txt"
     : >"$E2E/stop-poll"
+    ev poll-end
 }
 
 # read_core: the watcher aborted; its core, handed over by the kernel's pipe
@@ -283,6 +321,57 @@ lifecycle() {
 }
 files_left() { while read -r f; do [ -d "$f" ] || [ ! -e "$f" ] || echo "$1-left $f"; done <"$LOG/package-files.txt"; }
 
+# hold_sequence NAME: a sequence that the stand-in holds at step 2, as a slow
+# X server would, the backlight already at 0.
+level_is() { local b=; read -r b <"$BL"; [ "$b" = "$1" ]; }
+hold_sequence() {
+    local m
+    : >"$E2E/hold"
+    X dpms 0 0 0
+    X dpms force on
+    m=$(calls)
+    wait_readings "$m" 2 On 20 || finish "$1: no 'Monitor is On' reading"
+    X dpms force off
+    wait_for 20 level_is 0 && wait_for 10 pgrep -f "dpms force on" >/dev/null ||
+        finish "$1: no sequence held at step 2"
+}
+
+# stop_at held|rest ACTION: the watcher stopped, restarted or killed while a
+# sequence is held, or at rest at a level it never writes; then the level
+# before and after, the monitor, and how many of the old processes live on.
+stop_at() {
+    local old=$TPID held= before after left=0 p
+    if [ "$1" = held ]; then
+        hold_sequence "$2"
+        held=$(pgrep -f "dpms force on")
+    else
+        echo 5 >"$BL"
+    fi
+    read -r before <"$BL"
+    ev "$2-$1"
+    case $2 in
+    kill) systemctl kill -s SIGKILL tavrin ;;
+    *) systemctl "$2" tavrin ;;
+    esac
+    [ "$2" = stop ] || follow_tavrin "$old" || finish "$2: no new watcher"
+    wait_for 30 unit_idle
+    for p in $old $held; do kill -0 "$p" 2>/dev/null && left=$((left + 1)); done
+    [ "$2" != stop ] || left=$((left + $(cat /sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs 2>/dev/null | wc -l)))
+    rm -f "$E2E/hold"
+    read -r after <"$BL"
+    echo "$2 $1 $before $after $(XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q | grep -o 'Monitor is [A-Za-z]*') $left" \
+        >>"$LOG/stops.txt"
+}
+
+# rebind CLASS_DEVICE: its driver unbound and bound again, as a driver reload
+# does: the kernel registers a new class device.
+rebind() {
+    local dev drv
+    dev=$(readlink -f "$1/device")
+    drv=$(readlink -f "$dev/driver")
+    echo "${dev##*/}" >"$drv/unbind" && echo "${dev##*/}" >"$drv/bind"
+}
+
 # The short boots: the admin's drop-in is in place before the package, so the
 # unit's first start already has the cookie; one blanking by X.
 if [ "$PANEL" != virtio ]; then
@@ -298,16 +387,62 @@ if [ "$PANEL" != virtio ]; then
             finish "cannot set the emulated card's colour mode"
         installer="dpkg -i"
     fi
-    add_dropin
-    install_package "$IO/tavrin.deb" "$installer"
+    if [ -z "$late" ]; then
+        add_dropin
+        install_package "$IO/tavrin.deb" "$installer"
+        # Rebooted in the middle of a sequence, with the drivers held back
+        # until the watcher has started.
+        if [ "$PANEL" = armhf64 ]; then
+            hold_sequence reboot
+            printf 'blacklist virtio_gpu\nblacklist pwm_bl\n' >/etc/modprobe.d/e2e-late.conf
+            : >/var/lib/e2e-rebooted
+            # The unit finishes the sequence at shutdown through the real X
+            # tools: the stand-ins' readers end before it.
+            rm /usr/local/bin/xset /usr/local/bin/xrefresh
+            ev reboot
+            cp -r "$LOG/." "$OUT/"
+            : >"$OUT/rebooting"
+            sync
+            systemctl reboot
+            exec sleep 600
+        fi
+    fi
     systemd-analyze security --no-pager tavrin.service >"$LOG/security.txt" 2>&1
     ev "tavrin-start $TPID"
     poll &
-    # The arm64 panel is the healthy virtio panel on another architecture.
-    run_check "${PANEL/arm64/healthy}"
+    # The arm64 panels are the healthy virtio panel on another architecture.
+    run_check "${PANEL/*64/healthy}"
     blank_by_x 5 "$PANEL"
     record_end
     if [ "$PANEL" = arm64 ]; then
+        # Both drivers bound again while the watcher runs, X stopped
+        # meanwhile and started on the new framebuffer.
+        ev rebind
+        systemctl stop display-manager.service
+        rebind /sys/class/graphics/fb0 && rebind "$BLDIR" || finish "rebind: cannot bind the drivers again"
+        udevadm settle
+        wait_for 30 unit_idle && follow_tavrin "$TPID" || finish "rebind: the watcher was not restarted"
+        quiet_fb
+        systemctl start display-manager.service
+        wait_for 40 x_answers || finish "rebind: X does not answer"
+        X s off
+        X dpms 0 0 0
+        echo 5 >"$BL"
+        blank_by_x 5 rebind
+        ev stops
+        stop_at held stop
+        run_check stopped
+        # An X server that accepts connections and never answers.
+        systemctl kill -s SIGSTOP display-manager.service
+        ev x-hung
+        run_check x-hung
+        ev x-hung-end
+        systemctl kill -s SIGCONT display-manager.service
+        systemctl start tavrin && follow_tavrin || finish "the watcher did not start again"
+        stop_at held restart
+        stop_at held kill
+        stop_at rest stop
+        systemctl start tavrin && follow_tavrin || finish "the watcher did not start again"
         read_core
         lifecycle >"$LOG/lifecycle.txt" 2>&1
     fi
