@@ -11,6 +11,7 @@ inline constexpr char check_version[] = TAVRIN_VERSION;
 
 inline constexpr char xset_program[] = "xset";
 inline constexpr char xrefresh_program[] = "xrefresh";
+inline constexpr char shell_path[] = "/bin/sh";
 
 // Where the X server for display :0 listens; its absence tells "no server"
 // apart from "a server that refuses us".
@@ -31,6 +32,8 @@ inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/ma
 // The query's output is kept whole so that every item is read from the same
 // answer; real output is about 1 KiB, and a longer one is cut here.
 inline constexpr std::size_t query_output_size = 16384;
+inline constexpr std::size_t command_line_size = 256;
+inline constexpr std::size_t command_read_size = 4096;
 inline constexpr std::size_t path_buffer_size = 4096;
 inline constexpr std::size_t report_line_size = 256;
 inline constexpr std::size_t number_text_size = 32;
@@ -41,6 +44,12 @@ inline constexpr std::size_t max_items = 24;
 inline constexpr std::size_t item_name_size = 32;
 inline constexpr std::size_t item_detail_size = path_buffer_size + report_line_size;
 inline constexpr std::size_t item_fix_size = report_line_size;
+
+// No command the check runs may hold it up for longer: an X server that
+// accepts the connection and never answers would keep xset waiting as long
+// as it lives. tavrin-check.service bounds the whole run well above this.
+inline constexpr long command_time_limit_seconds = 3;
+inline constexpr long reap_pause_nanoseconds = 10000000;
 
 inline constexpr int exit_all_steps = 0;
 inline constexpr int exit_steps_skipped = 1;

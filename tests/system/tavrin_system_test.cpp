@@ -609,6 +609,13 @@ const CheckScenario check_scenarios[] = {
 	 "FAIL  steps: tavrin skips step 3 here",
 	 1,
 	 {}},
+	{"XAcceptsButNeverAnswers",
+	 {.x_socket = true, .query_mode = "hang"},
+	 "FAIL  display :0.0: the X server at /tmp/.X11-unix/X0 accepted the connection but did "
+	 "not answer within 3 s",
+	 never_blanks_x_steps,
+	 1,
+	 small_look},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, CheckScenarios, ::testing::ValuesIn(check_scenarios),
