@@ -26,6 +26,11 @@ inline constexpr char standby_label[] = "Standby:";
 inline constexpr char suspend_label[] = "Suspend:";
 inline constexpr char off_label[] = "Off:";
 
+// The X cookie's drop-in as the README makes it, and where the check's unit
+// links it: an edit of a unit under /lib is lost at the next upgrade.
+inline constexpr char cookie_drop_in[] = "/etc/systemd/system/tavrin.service.d/xauthority.conf";
+inline constexpr char check_drop_in_dir[] = "/etc/systemd/system/tavrin-check.service.d/";
+
 inline constexpr char backlight_class_dir[] = "/sys/class/backlight";
 inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/max_brightness";
 

@@ -42,8 +42,9 @@ static void report_unanswered()
 	if (x_server_listening() != 0) {
 		report(VERDICT_FAIL, display_item,
 		       "a server listens at %s but refuses the connection", x_socket_path);
-		report_fix("authorization: set XAUTHORITY to the server's cookie "
-			   "(systemctl edit tavrin)");
+		report_fix("authorization: Environment=XAUTHORITY=<the server's cookie> in %s, "
+			   "linked into %s",
+			   cookie_drop_in, check_drop_in_dir);
 	} else {
 		report(VERDICT_FAIL, display_item, "no X server socket at %s", x_socket_path);
 		report_fix("start the X server on :0 (is the display manager running?)");
