@@ -20,7 +20,9 @@
 //                a shared mapping of the backing file raises SIGBUS past
 //                its end just as the driver does past smem_len
 //   events       appended: "<seconds since the epoch> <event>"
-// The stand-in X tools beside this file log into the same events file.
+// The stand-in X tools beside this file log into the same events file. The
+// simulation's PATH holds the stand-ins alone, so that no real X tool
+// answers for one that a test took away; they set their own PATH.
 
 #include <cerrno>
 #include <climits>

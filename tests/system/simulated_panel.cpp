@@ -61,7 +61,8 @@ std::vector<std::string> environment(const std::string &sim, const std::string &
 	}
 	// Another display than the panel's: only the compiled-in :0.0 may count.
 	env.push_back("DISPLAY=:7");
-	env.push_back("PATH=" + sim + "/bin:/usr/bin:/bin");
+	// The stand-ins alone: a real xset must not answer for one taken away.
+	env.push_back("PATH=" + sim + "/bin");
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
 	// Keeps the preload alive through a launcher until tavrin itself.
