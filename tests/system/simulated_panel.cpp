@@ -181,7 +181,7 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 		x_socket_ = listen_at(dir_.file("X0"));
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
-	set_monitor_on(true);
+	write_file(dir_.file("dpms"), setup.monitor + "\n");
 	if (!setup.query_mode.empty())
 		set_query_mode(setup.query_mode);
 	// The stand-ins are linked into a directory of the simulation's own, so

@@ -29,6 +29,8 @@ struct PanelSetup {
 	// A backlight device registered under another name than tavrin's.
 	std::string other_backlight;
 	bool dpms_enabled = true;
+	// The monitor's state as xset's query prints it after "Monitor is ".
+	std::string monitor = "On";
 	// "standby suspend off" when not X's default 600 600 600.
 	std::string dpms_timeouts;
 	bool x_reachable = true;

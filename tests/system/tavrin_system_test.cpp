@@ -607,6 +607,13 @@ const CheckScenario check_scenarios[] = {
 	 never_blanks_x_steps,
 	 1,
 	 small_look},
+	// An X tool's words reach a detail as they are, control characters too.
+	{"MonitorLineHoldsControlCharacters",
+	 {.monitor = "Off\t\x1b[0m\x01"},
+	 "warn  reading: Monitor is Off\t\x1b[0m\x01, read as not on",
+	 all_six,
+	 0,
+	 small_look},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, CheckScenarios, ::testing::ValuesIn(check_scenarios),
