@@ -14,11 +14,18 @@
 //   X0           stands for the socket of X display :0
 //   faults       words naming refused operations: "ioctl", "mmap", and
 //                "brightness" (opening the attribute for writing fails with
-//                EROFS, as on a read-only /sys, which stops root too)
+//                EROFS, as on a read-only /sys, which stops root too); and
+//                what the running watcher's sandbox lacks, seen through
+//                /proc/PID/root: "watcher-fb" (no /dev/fb0 in its private
+//                /dev), "watcher-brightness" (its /sys read-only throughout)
+//                and "watcher-hidden" (no /proc/PID at all, as
+//                ProtectProc=invisible hides it)
 //   drm-fbdev    present: the framebuffer behaves as a DRM driver's fbdev
 //                emulation, which grants a mapping longer than its memory;
 //                a shared mapping of the backing file raises SIGBUS past
 //                its end just as the driver does past smem_len
+//   tavrin.service      the unit's properties as `systemctl show` prints
+//                them, for the stand-in systemctl (absent: no systemd)
 //   events       appended: "<seconds since the epoch> <event>"
 // The stand-in X tools beside this file log into the same events file. The
 // simulation's PATH holds the stand-ins alone, so that no real X tool
@@ -144,6 +151,40 @@ const char *redirect(const char *path, char *buffer, size_t size)
 	return path;
 }
 
+// The panel path after "/proc/PID/root", which stands for the running
+// watcher's view of it, or nullptr for any other path.
+const char *watcher_view(const char *path)
+{
+	constexpr char proc[] = "/proc/";
+	constexpr char root[] = "/root/";
+	if (path == nullptr || std::strncmp(path, proc, sizeof proc - 1) != 0)
+		return nullptr;
+	const char *pid = path + sizeof proc - 1;
+	const char *after = pid + std::strspn(pid, "0123456789");
+	if (after == pid || std::strncmp(after, root, sizeof root - 1) != 0)
+		return nullptr;
+	return after + sizeof root - 2;
+}
+
+// The watcher's view is the panel's but for the faults named; it never
+// counts as the panel's own descriptors.
+int open_in_watcher_view(const char *symbol, const char *seen, int flags, mode_t mode)
+{
+	char buffer[512];
+	const bool root = std::strcmp(seen, "/") == 0;
+	if ((root && fault_enabled("watcher-hidden")) ||
+	    (std::strcmp(seen, fb_path) == 0 && fault_enabled("watcher-fb"))) {
+		errno = ENOENT;
+		return -1;
+	}
+	if (std::strcmp(seen, brightness_path) == 0 && fault_enabled("watcher-brightness")) {
+		errno = EROFS;
+		return -1;
+	}
+	const char *target = root ? sim_dir() : redirect(seen, buffer, sizeof buffer);
+	return real<open_fn>(symbol)(target, flags, mode);
+}
+
 bool refuse_brightness_writer(const char *path, int flags)
 {
 	if (std::strcmp(path, brightness_path) != 0 || (flags & O_ACCMODE) == O_RDONLY ||
@@ -156,6 +197,8 @@ bool refuse_brightness_writer(const char *path, int flags)
 
 int open_redirected(const char *symbol, const char *path, int flags, mode_t mode)
 {
+	if (const char *seen = watcher_view(path))
+		return open_in_watcher_view(symbol, seen, flags, mode);
 	char buffer[512];
 	const char *target = redirect(path, buffer, sizeof buffer);
 	if (target == buffer && refuse_brightness_writer(path, flags))

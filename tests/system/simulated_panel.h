@@ -41,6 +41,12 @@ struct PanelSetup {
 	std::string faults;
 	// How the stand-in xset's query misbehaves from the start (see its script).
 	std::string query_mode;
+	// "LoadState ActiveState SubState" of tavrin.service, as systemd reports
+	// it, or empty where systemd is not running; then the restarts systemd
+	// made by itself, and the age of the main process.
+	std::string watcher = "loaded active running";
+	int watcher_restarts = 0;
+	int watcher_age_seconds = 600;
 };
 
 struct CheckRun {

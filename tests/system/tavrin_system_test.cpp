@@ -527,7 +527,10 @@ TEST_P(CheckScenarios, ExpositionPassesPromtoolAndCarriesTheTextReportsVerdicts)
 const std::string all_six = "ok    steps: tavrin can run all six here";
 const std::string never_blanks_x_steps =
 	"FAIL  steps: tavrin never blanks here, and would skip steps 2, 4, 5";
+const std::string never_blanks = "FAIL  steps: tavrin never blanks here";
 const std::vector<std::string> small_look = {"fb read-only map 64"};
+const std::string watcher_runs = "tavrin.service runs as PID 4242";
+const std::string made_before = " in a sandbox made before a device appeared: it cannot open ";
 
 const CheckScenario check_scenarios[] = {
 	{"HealthyPanel", {}, "ok    reading: Monitor is On", all_six, 0, small_look},
@@ -547,7 +550,7 @@ const CheckScenario check_scenarios[] = {
 	{"DpmsDisabled",
 	 {.dpms_enabled = false},
 	 "FAIL  DPMS: Disabled",
-	 "FAIL  steps: tavrin never blanks here",
+	 never_blanks,
 	 1,
 	 small_look},
 	{"TimeOutsAllZero",
@@ -613,6 +616,59 @@ const CheckScenario check_scenarios[] = {
 	 "warn  reading: Monitor is Off\t\x1b[0m\x01, read as not on",
 	 all_six,
 	 0,
+	 small_look},
+	// The watcher as systemd reports it. With RestartSec=1s a watcher that
+	// dies as it starts is either waiting to restart or seconds old.
+	{"WatcherStopped",
+	 {.watcher = "loaded inactive dead"},
+	 "FAIL  watcher: tavrin.service is stopped",
+	 never_blanks,
+	 1,
+	 small_look},
+	{"WatcherMaskedAsDpkgRemoveLeavesIt",
+	 {.watcher = "masked inactive dead"},
+	 "FAIL  watcher: tavrin.service is masked",
+	 never_blanks,
+	 1,
+	 small_look},
+	{"WatcherWaitingToRestart",
+	 {.watcher = "loaded activating auto-restart", .watcher_restarts = 7},
+	 "FAIL  watcher: tavrin.service is dead, and systemd restarts it in a moment",
+	 never_blanks,
+	 1,
+	 small_look},
+	{"WatcherRestartingInALoop",
+	 {.watcher_restarts = 7, .watcher_age_seconds = 2},
+	 "FAIL  watcher: tavrin.service keeps dying: systemd has restarted it 7 times",
+	 never_blanks,
+	 1,
+	 small_look},
+	{"WatcherRestartedLongAgo",
+	 {.watcher_restarts = 7, .watcher_age_seconds = 60},
+	 "ok    watcher: " + watcher_runs,
+	 all_six,
+	 0,
+	 small_look},
+	{"NoSystemd", {.watcher = ""}, "warn  watcher: cannot ask systemd", all_six, 0, small_look},
+	{"WatcherSandboxHidden",
+	 {.faults = "watcher-hidden"},
+	 "warn  watcher: " + watcher_runs + "; what its sandbox reaches cannot be seen here",
+	 all_six,
+	 0,
+	 small_look},
+	// Devices that appeared after the watcher started: outside its sandbox.
+	{"BacklightAddedAfterWatcherStarted",
+	 {.faults = "watcher-brightness"},
+	 "FAIL  watcher: " + watcher_runs + made_before +
+		 "/sys/class/backlight/backlight/brightness (Read-only file system)",
+	 "FAIL  steps: tavrin skips steps 1, 6 here",
+	 1,
+	 small_look},
+	{"FramebufferAddedAfterWatcherStarted",
+	 {.faults = "watcher-fb"},
+	 "FAIL  watcher: " + watcher_runs + made_before + "/dev/fb0 (No such file or directory)",
+	 "FAIL  steps: tavrin skips step 3 here",
+	 1,
 	 small_look},
 };
 
