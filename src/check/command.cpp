@@ -70,7 +70,8 @@ static int read_output(int fd, const timespec &deadline, char *out, std::size_t 
 			continue;
 		const std::size_t room = size - 1 - *length;
 		char *into = room > 0 ? out + *length : overflow;
-		const ssize_t n = polled < 0 ? 0 : read(fd, into, room > 0 ? room : sizeof overflow);
+		const ssize_t n =
+			polled < 0 ? 0 : read(fd, into, room > 0 ? room : sizeof overflow);
 		if (n == 0 || (n < 0 && errno != EINTR))
 			return 1;
 		if (n > 0 && into != overflow)

@@ -42,8 +42,8 @@ static constexpr stopped_state stopped_states[] = {
 	{"not-found", nullptr, nullptr, "not installed", "apt install tavrin"},
 	{nullptr, "activating", "auto-restart", "dead, and systemd restarts it in a moment",
 	 "journalctl -u tavrin says why it dies"},
-	{nullptr, "failed", nullptr, "failed", "journalctl -u tavrin says why; then systemctl "
-					       "restart tavrin"},
+	{nullptr, "failed", nullptr, "failed",
+	 "journalctl -u tavrin says why; then systemctl restart tavrin"},
 	{nullptr, "inactive", nullptr, "stopped", "systemctl enable --now tavrin"},
 	{nullptr, nullptr, nullptr, "not running", "systemctl status tavrin says why"},
 };
@@ -102,8 +102,8 @@ static int word_matches(const char *pattern, const char *word)
 static void report_not_running()
 {
 	for (const stopped_state &state : stopped_states) {
-		if (!word_matches(state.load, unit.load) || !word_matches(state.active, unit.active) ||
-		    !word_matches(state.sub, unit.sub))
+		if (!word_matches(state.load, unit.load) ||
+		    !word_matches(state.active, unit.active) || !word_matches(state.sub, unit.sub))
 			continue;
 		report(VERDICT_FAIL, watcher_item, "%s is %s (%s/%s/%s, NRestarts=%ld)",
 		       watcher_unit, state.says, unit.load, unit.active, unit.sub, unit.restarts);
@@ -119,8 +119,8 @@ static long long main_process_age()
 	timespec now{};
 	if (unit.started_microseconds <= 0 || clock_gettime(CLOCK_MONOTONIC, &now) != 0)
 		return -1;
-	const long long microseconds = now.tv_sec * microseconds_per_second +
-				       now.tv_nsec / nanoseconds_per_microsecond;
+	const long long microseconds =
+		now.tv_sec * microseconds_per_second + now.tv_nsec / nanoseconds_per_microsecond;
 	return (microseconds - unit.started_microseconds) / microseconds_per_second;
 }
 

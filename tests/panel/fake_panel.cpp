@@ -24,8 +24,9 @@
 //                emulation, which grants a mapping longer than its memory;
 //                a shared mapping of the backing file raises SIGBUS past
 //                its end just as the driver does past smem_len
-//   tavrin.service      the unit's properties as `systemctl show` prints
-//                them, for the stand-in systemctl (absent: no systemd)
+//   tavrin.service      "LoadState ActiveState SubState NRestarts start",
+//                the start in CLOCK_MONOTONIC microseconds, for the
+//                stand-in systemctl (absent: no systemd)
 //   events       appended: "<seconds since the epoch> <event>"
 // The stand-in X tools beside this file log into the same events file. The
 // simulation's PATH holds the stand-ins alone, so that no real X tool
@@ -151,37 +152,21 @@ const char *redirect(const char *path, char *buffer, size_t size)
 	return path;
 }
 
-// The panel path after "/proc/PID/root", which stands for the running
-// watcher's view of it, or nullptr for any other path.
-const char *watcher_view(const char *path)
-{
-	constexpr char proc[] = "/proc/";
-	constexpr char root[] = "/root/";
-	if (path == nullptr || std::strncmp(path, proc, sizeof proc - 1) != 0)
-		return nullptr;
-	const char *pid = path + sizeof proc - 1;
-	const char *after = pid + std::strspn(pid, "0123456789");
-	if (after == pid || std::strncmp(after, root, sizeof root - 1) != 0)
-		return nullptr;
-	return after + sizeof root - 2;
-}
-
-// The watcher's view is the panel's but for the faults named; it never
-// counts as the panel's own descriptors.
+// The watcher's view is the panel's but for what its sandbox lacks, named in
+// faults by "watcher-" and the simulation's file; it never counts as one of
+// the panel's own descriptors.
 int open_in_watcher_view(const char *symbol, const char *seen, int flags, mode_t mode)
 {
 	char buffer[512];
 	const bool root = std::strcmp(seen, "/") == 0;
-	if ((root && fault_enabled("watcher-hidden")) ||
-	    (std::strcmp(seen, fb_path) == 0 && fault_enabled("watcher-fb"))) {
-		errno = ENOENT;
-		return -1;
-	}
-	if (std::strcmp(seen, brightness_path) == 0 && fault_enabled("watcher-brightness")) {
-		errno = EROFS;
-		return -1;
-	}
 	const char *target = root ? sim_dir() : redirect(seen, buffer, sizeof buffer);
+	const char *name = root ? "hidden" : std::strrchr(target, '/') + 1;
+	char fault[64];
+	std::snprintf(fault, sizeof fault, "watcher-%s", name);
+	if (fault_enabled(fault)) {
+		errno = std::strcmp(name, "brightness") == 0 ? EROFS : ENOENT;
+		return -1;
+	}
 	return real<open_fn>(symbol)(target, flags, mode);
 }
 
@@ -197,8 +182,12 @@ bool refuse_brightness_writer(const char *path, int flags)
 
 int open_redirected(const char *symbol, const char *path, int flags, mode_t mode)
 {
-	if (const char *seen = watcher_view(path))
-		return open_in_watcher_view(symbol, seen, flags, mode);
+	// "/proc/PID/root/dev/fb0" is /dev/fb0 as the running watcher sees it.
+	int end = 0;
+	if (path != nullptr)
+		(void)std::sscanf(path, "/proc/%*u/root%n", &end);
+	if (end != 0 && path[end] == '/')
+		return open_in_watcher_view(symbol, path + end, flags, mode);
 	char buffer[512];
 	const char *target = redirect(path, buffer, sizeof buffer);
 	if (target == buffer && refuse_brightness_writer(path, flags))

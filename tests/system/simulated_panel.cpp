@@ -152,21 +152,6 @@ int listen_at(const std::string &path)
 	return fd;
 }
 
-// What `systemctl show` prints for the properties tavrin-check asks about.
-std::string unit_properties(const PanelSetup &setup)
-{
-	std::istringstream words(setup.watcher);
-	std::string load, active, sub;
-	words >> load >> active >> sub;
-	timespec now{};
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	const long long started = (now.tv_sec - setup.watcher_age_seconds) * 1000000LL;
-	return "LoadState=" + load + "\nActiveState=" + active + "\nSubState=" + sub +
-	       "\nMainPID=" + (sub == "running" ? "4242" : "0") +
-	       "\nNRestarts=" + std::to_string(setup.watcher_restarts) +
-	       "\nExecMainStartTimestampMonotonic=" + std::to_string(started) + "\n";
-}
-
 } // namespace
 
 SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
@@ -198,8 +183,13 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
 	write_file(dir_.file("dpms"), setup.monitor + "\n");
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
 	if (!setup.watcher.empty())
-		write_file(dir_.file("tavrin.service"), unit_properties(setup));
+		write_file(dir_.file("tavrin.service"),
+			   setup.watcher + " " + std::to_string(setup.watcher_restarts) + " " +
+				   std::to_string(now.tv_sec - setup.watcher_age_seconds) +
+				   "000000\n");
 	if (!setup.query_mode.empty())
 		set_query_mode(setup.query_mode);
 	// The stand-ins are linked into a directory of the simulation's own, so
