@@ -196,8 +196,8 @@ void check_watcher(unsigned reached)
 	if (unit.restarts > 0 && age >= 0 && age < watcher_settled_seconds) {
 		report(VERDICT_FAIL, watcher_item,
 		       "%s keeps dying: systemd has restarted it %ld times, and its process (PID "
-		       "%ld) is %lld s old",
-		       watcher_unit, unit.restarts, unit.main_pid, age);
+		       "%ld) started less than %ld s ago",
+		       watcher_unit, unit.restarts, unit.main_pid, watcher_settled_seconds);
 		report_fix("journalctl -u tavrin says why it dies");
 		note_never_blanks();
 		return;
