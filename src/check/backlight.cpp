@@ -100,8 +100,10 @@ static void report_max_brightness()
 	}
 }
 
-void check_backlight()
+int check_backlight()
 {
-	if (report_attribute() != 0)
-		report_max_brightness();
+	if (report_attribute() == 0)
+		return 0;
+	report_max_brightness();
+	return 1;
 }

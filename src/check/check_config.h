@@ -11,6 +11,7 @@ inline constexpr char check_version[] = TAVRIN_VERSION;
 
 inline constexpr char xset_program[] = "xset";
 inline constexpr char xrefresh_program[] = "xrefresh";
+inline constexpr char shell_path[] = "/bin/sh";
 
 // Where the X server for display :0 listens; its absence tells "no server"
 // apart from "a server that refuses us".
@@ -25,12 +26,36 @@ inline constexpr char standby_label[] = "Standby:";
 inline constexpr char suspend_label[] = "Suspend:";
 inline constexpr char off_label[] = "Off:";
 
+// The X cookie's drop-in as the README makes it, and where the check's unit
+// links it: an edit of a unit under /lib is lost at the next upgrade.
+inline constexpr char cookie_drop_in[] = "/etc/systemd/system/tavrin.service.d/xauthority.conf";
+inline constexpr char check_drop_in_dir[] = "/etc/systemd/system/tavrin-check.service.d/";
+
+// What systemd knows of the running watcher. NRestarts counts the restarts
+// systemd made by itself since the unit was last started by hand, and the
+// start time is on CLOCK_MONOTONIC, in microseconds.
+inline constexpr char watcher_unit[] = "tavrin.service";
+inline constexpr char watcher_query_command[] =
+	"systemctl show --property=LoadState,ActiveState,SubState,NRestarts,MainPID,"
+	"ExecMainStartTimestampMonotonic tavrin.service";
+// A watcher that systemd restarted by itself and that has not lived this
+// long is taken for one that dies as it starts: with RestartSec=1s such a
+// loop is either waiting to restart or running a process seconds old.
+inline constexpr long watcher_settled_seconds = 10;
+// A path as the running watcher sees it, through its root: its sandbox is
+// made once, when it starts, and has only the devices there were then.
+inline constexpr char watcher_view_format[] = "/proc/%ld/root%s";
+
 inline constexpr char backlight_class_dir[] = "/sys/class/backlight";
 inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/max_brightness";
 
 // The query's output is kept whole so that every item is read from the same
 // answer; real output is about 1 KiB, and a longer one is cut here.
 inline constexpr std::size_t query_output_size = 16384;
+inline constexpr std::size_t watcher_output_size = 1024;
+inline constexpr std::size_t state_word_size = 32;
+inline constexpr std::size_t command_line_size = 256;
+inline constexpr std::size_t command_read_size = 4096;
 inline constexpr std::size_t path_buffer_size = 4096;
 inline constexpr std::size_t report_line_size = 256;
 inline constexpr std::size_t number_text_size = 32;
@@ -41,6 +66,12 @@ inline constexpr std::size_t max_items = 24;
 inline constexpr std::size_t item_name_size = 32;
 inline constexpr std::size_t item_detail_size = path_buffer_size + report_line_size;
 inline constexpr std::size_t item_fix_size = report_line_size;
+
+// No command the check runs may hold it up for longer: an X server that
+// accepts the connection and never answers would keep xset waiting as long
+// as it lives. tavrin-check.service bounds the whole run well above this.
+inline constexpr long command_time_limit_seconds = 3;
+inline constexpr long reap_pause_nanoseconds = 10000000;
 
 inline constexpr int exit_all_steps = 0;
 inline constexpr int exit_steps_skipped = 1;

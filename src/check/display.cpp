@@ -7,10 +7,10 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "check/check_config.h"
+#include "check/command.h"
 #include "check/report.h"
 #include "watch/dpms_query.h"
 
@@ -18,19 +18,6 @@ static constexpr char display_item[] = "display :0.0";
 
 static char query_output[query_output_size];
 static std::size_t query_length = 0;
-
-// The whole answer to dpms_query_command, NUL-terminated. Returns 1 when
-// xset exited 0.
-static int capture_query()
-{
-	std::FILE *stream = popen(dpms_query_command, "r");
-	if (stream == nullptr)
-		return 0;
-	query_length = std::fread(query_output, 1, sizeof query_output - 1, stream);
-	query_output[query_length] = '\0';
-	const int status = pclose(stream);
-	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Non-blocking, so that a server whose backlog is full cannot stall the
 // check: it is there all the same.
@@ -55,12 +42,29 @@ static void report_unanswered()
 	if (x_server_listening() != 0) {
 		report(VERDICT_FAIL, display_item,
 		       "a server listens at %s but refuses the connection", x_socket_path);
-		report_fix("authorization: set XAUTHORITY to the server's cookie "
-			   "(systemctl edit tavrin)");
+		report_fix("authorization: Environment=XAUTHORITY=<the server's cookie> in %s, "
+			   "linked into %s",
+			   cookie_drop_in, check_drop_in_dir);
 	} else {
 		report(VERDICT_FAIL, display_item, "no X server socket at %s", x_socket_path);
 		report_fix("start the X server on :0 (is the display manager running?)");
 	}
+	note_never_blanks();
+	skip_steps(STEP_FORCE_ON | STEP_FORCE_OFF | STEP_REPAINT);
+}
+
+// tavrin's own query has no time-out: against this server it waits as long
+// as the server lives, and never reads the monitor on.
+static void report_hung()
+{
+	if (x_server_listening() != 0)
+		report(VERDICT_FAIL, display_item,
+		       "the X server at %s accepted the connection but did not answer within %ld s",
+		       x_socket_path, command_time_limit_seconds);
+	else
+		report(VERDICT_FAIL, display_item, "\"%s\" did not end within %ld s",
+		       dpms_query_command, command_time_limit_seconds);
+	report_fix("restart the X server (is the display manager hung?)");
 	note_never_blanks();
 	skip_steps(STEP_FORCE_ON | STEP_FORCE_OFF | STEP_REPAINT);
 }
@@ -152,7 +156,13 @@ static void report_timeouts()
 
 void check_display()
 {
-	if (capture_query() == 0) {
+	const int result =
+		run_command(dpms_query_command, query_output, sizeof query_output, &query_length);
+	if (result == COMMAND_TIMED_OUT) {
+		report_hung();
+		return;
+	}
+	if (result != COMMAND_SUCCEEDED) {
 		report_unanswered();
 		return;
 	}

@@ -109,7 +109,7 @@ static void check_open_device(int fd)
 	report_depth(var, length, memory);
 }
 
-void check_framebuffer()
+int check_framebuffer()
 {
 	const int fd = open(framebuffer_device, O_RDWR | O_CLOEXEC);
 	if (fd < 0) {
@@ -119,9 +119,10 @@ void check_framebuffer()
 		report_fix(error == ENOENT ? "load the panel's framebuffer driver (ls /dev/fb*)"
 					   : "run tavrin as root or in the video group");
 		skip_steps(STEP_FILL);
-		return;
+		return 0;
 	}
 	report(VERDICT_OK, "framebuffer", "%s opens read-write", framebuffer_device);
 	check_open_device(fd);
 	close(fd);
+	return 1;
 }

@@ -10,11 +10,12 @@
 #include "check/print.h"
 #include "check/report.h"
 #include "check/tools.h"
+#include "check/watcher.h"
 
 static constexpr char usage[] =
 	"usage: tavrin-check [--json | --prometheus | --help | --version]\n"
-	"Reports whether tavrin can run its six steps on this panel, as text,\n"
-	"as JSON or in Prometheus's text format.\n"
+	"Reports whether tavrin runs and can run its six steps on this panel,\n"
+	"as text, as JSON or in Prometheus's text format.\n"
 	"Exit 0: all six can work; 1: at least one cannot; 2: usage.\n";
 
 enum form : int {
@@ -30,8 +31,12 @@ static int run_checks(int form)
 	(void)clock_gettime(CLOCK_REALTIME, &now);
 	if (check_tools() != 0)
 		check_display();
-	check_backlight();
-	check_framebuffer();
+	unsigned reached = 0;
+	if (check_backlight() != 0)
+		reached |= STEP_BACKLIGHT_OFF | STEP_BACKLIGHT_ON;
+	if (check_framebuffer() != 0)
+		reached |= STEP_FILL;
+	check_watcher(reached);
 	const int status = report_steps();
 	const findings &found = report_findings();
 	if (form == FORM_JSON)

@@ -39,8 +39,8 @@ void print_prometheus(const findings &found, std::int64_t checked_at)
 		std::printf("%s{step=\"%d\",name=\"%s\"} %d\n", step_metric, i + 1, step_names[i],
 			    step_runs(found, i) ? 1 : 0);
 	print_header(blanks_metric, "1 when tavrin blanks at all on this panel, 0 when it never "
-				    "reads the monitor on (no xset, no answer from :0.0, DPMS "
-				    "disabled).");
+				    "does: tavrin.service not running, or the monitor never read "
+				    "on (no xset, no answer from :0.0, DPMS disabled).");
 	std::printf("%s %d\n", blanks_metric, found.never_blanks != 0 ? 0 : 1);
 	print_header(item_metric, "tavrin-check's verdict on each item: 0 ok, 1 warn (every step "
 				  "still runs), 2 fail.");

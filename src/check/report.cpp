@@ -28,10 +28,15 @@ void report(int verdict, const char *name, const char *format, ...)
 	entry.fix[0] = '\0';
 }
 
-void report_fix(const char *fix)
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+void report_fix(const char *format, ...)
 {
-	if (last_item != nullptr)
-		(void)std::snprintf(last_item->fix, sizeof last_item->fix, "%s", fix);
+	if (last_item == nullptr)
+		return;
+	va_list arguments;
+	va_start(arguments, format);
+	(void)std::vsnprintf(last_item->fix, sizeof last_item->fix, format, arguments);
+	va_end(arguments);
 }
 
 void skip_steps(unsigned steps)

@@ -50,8 +50,8 @@ struct findings {
 // Records one item; `format` and what follows make its detail.
 void report(int verdict, const char *name, const char *format, ...)
 	__attribute__((format(printf, 3, 4)));
-// The fix for the item just recorded.
-void report_fix(const char *fix);
+// The fix for the item just recorded, made as a detail is.
+void report_fix(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Records steps that cannot work here, or that tavrin will never blank.
 void skip_steps(unsigned steps);

@@ -14,13 +14,23 @@
 //   X0           stands for the socket of X display :0
 //   faults       words naming refused operations: "ioctl", "mmap", and
 //                "brightness" (opening the attribute for writing fails with
-//                EROFS, as on a read-only /sys, which stops root too)
+//                EROFS, as on a read-only /sys, which stops root too); and
+//                what the running watcher's sandbox lacks, seen through
+//                /proc/PID/root: "watcher-fb" (no /dev/fb0 in its private
+//                /dev), "watcher-brightness" (its /sys read-only throughout)
+//                and "watcher-hidden" (no /proc/PID at all, as
+//                ProtectProc=invisible hides it)
 //   drm-fbdev    present: the framebuffer behaves as a DRM driver's fbdev
 //                emulation, which grants a mapping longer than its memory;
 //                a shared mapping of the backing file raises SIGBUS past
 //                its end just as the driver does past smem_len
+//   tavrin.service      "LoadState ActiveState SubState NRestarts start",
+//                the start in CLOCK_MONOTONIC microseconds, for the
+//                stand-in systemctl (absent: no systemd)
 //   events       appended: "<seconds since the epoch> <event>"
-// The stand-in X tools beside this file log into the same events file.
+// The stand-in X tools beside this file log into the same events file. The
+// simulation's PATH holds the stand-ins alone, so that no real X tool
+// answers for one that a test took away; they set their own PATH.
 
 #include <cerrno>
 #include <climits>
@@ -142,6 +152,24 @@ const char *redirect(const char *path, char *buffer, size_t size)
 	return path;
 }
 
+// The watcher's view is the panel's but for what its sandbox lacks, named in
+// faults by "watcher-" and the simulation's file; it never counts as one of
+// the panel's own descriptors.
+int open_in_watcher_view(const char *symbol, const char *seen, int flags, mode_t mode)
+{
+	char buffer[512];
+	const bool root = std::strcmp(seen, "/") == 0;
+	const char *target = root ? sim_dir() : redirect(seen, buffer, sizeof buffer);
+	const char *name = root ? "hidden" : std::strrchr(target, '/') + 1;
+	char fault[64];
+	std::snprintf(fault, sizeof fault, "watcher-%s", name);
+	if (fault_enabled(fault)) {
+		errno = std::strcmp(name, "brightness") == 0 ? EROFS : ENOENT;
+		return -1;
+	}
+	return real<open_fn>(symbol)(target, flags, mode);
+}
+
 bool refuse_brightness_writer(const char *path, int flags)
 {
 	if (std::strcmp(path, brightness_path) != 0 || (flags & O_ACCMODE) == O_RDONLY ||
@@ -154,6 +182,12 @@ bool refuse_brightness_writer(const char *path, int flags)
 
 int open_redirected(const char *symbol, const char *path, int flags, mode_t mode)
 {
+	// "/proc/PID/root/dev/fb0" is /dev/fb0 as the running watcher sees it.
+	int end = 0;
+	if (path != nullptr)
+		(void)std::sscanf(path, "/proc/%*u/root%n", &end);
+	if (end != 0 && path[end] == '/')
+		return open_in_watcher_view(symbol, path + end, flags, mode);
 	char buffer[512];
 	const char *target = redirect(path, buffer, sizeof buffer);
 	if (target == buffer && refuse_brightness_writer(path, flags))

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,7 +62,8 @@ std::vector<std::string> environment(const std::string &sim, const std::string &
 	}
 	// Another display than the panel's: only the compiled-in :0.0 may count.
 	env.push_back("DISPLAY=:7");
-	env.push_back("PATH=" + sim + "/bin:/usr/bin:/bin");
+	// The stand-ins alone: a real xset must not answer for one taken away.
+	env.push_back("PATH=" + sim + "/bin");
 	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
 	env.push_back("TAVRIN_SIM=" + sim);
 	// Keeps the preload alive through a launcher until tavrin itself.
@@ -180,7 +182,14 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 		x_socket_ = listen_at(dir_.file("X0"));
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
-	set_monitor_on(true);
+	write_file(dir_.file("dpms"), setup.monitor + "\n");
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	if (!setup.watcher.empty())
+		write_file(dir_.file("tavrin.service"),
+			   setup.watcher + " " + std::to_string(setup.watcher_restarts) + " " +
+				   std::to_string(now.tv_sec - setup.watcher_age_seconds) +
+				   "000000\n");
 	if (!setup.query_mode.empty())
 		set_query_mode(setup.query_mode);
 	// The stand-ins are linked into a directory of the simulation's own, so

@@ -29,6 +29,8 @@ struct PanelSetup {
 	// A backlight device registered under another name than tavrin's.
 	std::string other_backlight;
 	bool dpms_enabled = true;
+	// The monitor's state as xset's query prints it after "Monitor is ".
+	std::string monitor = "On";
 	// "standby suspend off" when not X's default 600 600 600.
 	std::string dpms_timeouts;
 	bool x_reachable = true;
@@ -39,6 +41,12 @@ struct PanelSetup {
 	std::string faults;
 	// How the stand-in xset's query misbehaves from the start (see its script).
 	std::string query_mode;
+	// "LoadState ActiveState SubState" of tavrin.service, as systemd reports
+	// it, or empty where systemd is not running; then the restarts systemd
+	// made by itself, and the age of the main process.
+	std::string watcher = "loaded active running";
+	int watcher_restarts = 0;
+	int watcher_age_seconds = 600;
 };
 
 struct CheckRun {
