@@ -236,7 +236,9 @@ def check_restart(run, calls, events):
     if run.expect(first, "no query after the watcher was killed"):
         delay = first[0].t0 - kill
         print(f"after SIGKILL the new watcher asked X again {delay:.2f} s later")
-        run.expect(delay <= 6.0, f"the watcher came back {delay:.2f} s after SIGKILL")
+        # systemd first runs ExecStopPost= in the sandbox (2.5 s with four
+        # panels side by side), then waits RestartSec=.
+        run.expect(delay <= 10.0, f"the watcher came back {delay:.2f} s after SIGKILL")
     run.expect("NRestarts=1" in run.text("restart.txt"), "systemd did not count one restart:\n"
                + run.text("restart.txt"))
 
@@ -434,7 +436,7 @@ PANELS = {
     ],
     "arm64": [
         ("arm64 (X blanks the 64-bit panel by itself)", "arm64-dpms-timeout", "Off", True, "5", "tavrin-start"),
-        ("arm64 rebind (both drivers bound again, X blanks)", "rebind-dpms-timeout", "Off", True, "5", "rebind"),
+        ("arm64 rebind (the backlight's driver bound again, X blanks)", "rebind-dpms-timeout", "Off", True, "5", "rebind"),
     ],
     "armhf64": [("armhf64 (armhf on the 64-bit kernel, devices after the watcher, X blanks)",
                  "armhf64-dpms-timeout", "Off", True, "5", "tavrin-start")],

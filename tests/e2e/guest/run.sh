@@ -197,12 +197,9 @@ for d in /sys/class/graphics/fb0 "$BLDIR"; do
     udevadm info -q property -p "$d" | sed -n "s|^USEC_INITIALIZED=|$d |p"
 done >>"$LOG/device-usec.txt"
 # Without a text console on fb0 nothing but X and the watcher paints it.
-quiet_fb() {
-    for v in /sys/class/vtconsole/vtcon*; do
-        grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
-    done
-}
-quiet_fb
+for v in /sys/class/vtconsole/vtcon*; do
+    grep -q "frame buffer" "$v/name" 2>/dev/null && echo 0 >"$v/bind"
+done
 # Virtual size, depth, and the visible mode ("U:1024x768p-0").
 cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel \
     /sys/class/graphics/fb0/modes >"$LOG/fb-geometry.txt"
@@ -415,19 +412,15 @@ if [ "$PANEL" != virtio ]; then
     blank_by_x 5 "$PANEL"
     record_end
     if [ "$PANEL" = arm64 ]; then
-        # Both drivers bound again while the watcher runs, X stopped
-        # meanwhile and started on the new framebuffer.
+        # The backlight's driver bound again while the watcher runs: a new
+        # class device, which the udev rule restarts the watcher for.
         ev rebind
-        systemctl stop display-manager.service
-        rebind /sys/class/graphics/fb0 && rebind "$BLDIR" || finish "rebind: cannot bind the drivers again"
+        rebind "$BLDIR" || finish "rebind: cannot bind the driver again"
         udevadm settle
         wait_for 30 unit_idle && follow_tavrin "$TPID" || finish "rebind: the watcher was not restarted"
-        quiet_fb
-        systemctl start display-manager.service
-        wait_for 40 x_answers || finish "rebind: X does not answer"
-        X s off
-        X dpms 0 0 0
         echo 5 >"$BL"
+        X dpms 0 0 0
+        X dpms force on
         blank_by_x 5 rebind
         ev stops
         stop_at held stop
