@@ -127,11 +127,6 @@ graft_kernel() {
     cp "$from/vmlinuz" "$from/initrd.img" "$from/kernel-config" "$dir/"
     mv "$dir/rootfs.part" "$dir/rootfs.ext4"
 }
-# image_of PANEL: the directory of the image it boots.
-image_of() {
-    set -- ${panel[$1]}
-    if [ "$2" = "$3" ]; then echo "$cache_root/$key-$1-$2"; else echo "$cache_root/$key-$1-$2-on-$3"; fi
-}
 for p in $panels; do
     set -- ${panel[$p]}
     if [ "$2" = "$3" ]; then build_image "$1" "$2"; else graft_kernel "$1" "$2" "$3"; fi
@@ -154,7 +149,8 @@ stop_vm() {
 # Started in the background, so in a subshell of its own, which the trap
 # below ties to its QEMU: killing the subshell stops its VM.
 boot_panel() {
-    name=$1 arch=$3 gpu=$5 dir=$scratch/$1 share=$scratch/$1/io image=$(image_of "$1")
+    name=$1 arch=$3 gpu=$5 dir=$scratch/$1 share=$scratch/$1/io image=$cache_root/$key-$2-$3
+    [ "$3" = "$4" ] || image=$image-on-$4
     [ "$4" = armhf ] && qemu=qemu-system-arm || qemu=qemu-system-aarch64
     shift 5
     # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).

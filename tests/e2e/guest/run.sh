@@ -158,13 +158,9 @@ blank_by_x() {
 }
 
 mkdir -p "$LOG" "$E2E"
-# A panel rebooted by its own scenario carries on with the records of its
-# first boot.
+# A panel that its own scenario rebooted carries on with its first boot's records.
 late=
-if [ -e /var/lib/e2e-rebooted ]; then
-    cp -r "$OUT/." "$LOG/"
-    late=1
-fi
+[ ! -e /var/lib/e2e-rebooted ] || { cp -r "$OUT/." "$LOG/" && late=1; }
 read -r up _ </proc/uptime
 ev "runner-start uptime $up"
 systemctl show -p ActiveEnterTimestampMonotonic --value multi-user.target >"$LOG/multi-user-usec.txt"
@@ -194,7 +190,7 @@ fi
 wait_for 90 test -e /dev/fb0 || finish "no /dev/fb0"
 wait_for 90 test -e "$BL" || finish "no backlight class device"
 for d in /sys/class/graphics/fb0 "$BLDIR"; do
-    udevadm info -q property -p "$d" | sed -n "s|^USEC_INITIALIZED=|$d |p"
+    udevadm info -q property -p "$d" | sed -n "s|^USEC_INITIALIZED=|$d $(cat "$LOG/multi-user-usec.txt") |p"
 done >>"$LOG/device-usec.txt"
 # Without a text console on fb0 nothing but X and the watcher paints it.
 for v in /sys/class/vtconsole/vtcon*; do
@@ -338,18 +334,10 @@ hold_sequence() {
 # before and after, the monitor, and how many of the old processes live on.
 stop_at() {
     local old=$TPID held= before after left=0 p
-    if [ "$1" = held ]; then
-        hold_sequence "$2"
-        held=$(pgrep -f "dpms force on")
-    else
-        echo 5 >"$BL"
-    fi
+    if [ "$1" = held ]; then hold_sequence "$2"; held=$(pgrep -f "dpms force on"); else echo 5 >"$BL"; fi
     read -r before <"$BL"
     ev "$2-$1"
-    case $2 in
-    kill) systemctl kill -s SIGKILL tavrin ;;
-    *) systemctl "$2" tavrin ;;
-    esac
+    if [ "$2" = kill ]; then systemctl kill -s SIGKILL tavrin; else systemctl "$2" tavrin; fi
     [ "$2" = stop ] || follow_tavrin "$old" || finish "$2: no new watcher"
     wait_for 30 unit_idle
     for p in $old $held; do kill -0 "$p" 2>/dev/null && left=$((left + 1)); done
@@ -358,15 +346,6 @@ stop_at() {
     read -r after <"$BL"
     echo "$2 $1 $before $after $(XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q | grep -o 'Monitor is [A-Za-z]*') $left" \
         >>"$LOG/stops.txt"
-}
-
-# rebind CLASS_DEVICE: its driver unbound and bound again, as a driver reload
-# does: the kernel registers a new class device.
-rebind() {
-    local dev drv
-    dev=$(readlink -f "$1/device")
-    drv=$(readlink -f "$dev/driver")
-    echo "${dev##*/}" >"$drv/unbind" && echo "${dev##*/}" >"$drv/bind"
 }
 
 # The short boots: the admin's drop-in is in place before the package, so the
@@ -415,7 +394,8 @@ if [ "$PANEL" != virtio ]; then
         # The backlight's driver bound again while the watcher runs: a new
         # class device, which the udev rule restarts the watcher for.
         ev rebind
-        rebind "$BLDIR" || finish "rebind: cannot bind the driver again"
+        dev=$(readlink -f "$BLDIR/device") drv=$(readlink -f "$BLDIR/device/driver")
+        echo "${dev##*/}" >"$drv/unbind" && echo "${dev##*/}" >"$drv/bind" || finish "rebind: cannot bind again"
         udevadm settle
         wait_for 30 unit_idle && follow_tavrin "$TPID" || finish "rebind: the watcher was not restarted"
         echo 5 >"$BL"
