@@ -88,7 +88,7 @@ set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_packages.cmake)
 set(CPACK_TAVRIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_TAVRIN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-# The unit lives outside the prefix (/lib/systemd/system on Debian), so the
+# The units may live outside the prefix (TAVRIN_SYSTEMD_UNIT_DIR), so the
 # package is staged through DESTDIR with the prefix the package installs to.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)

@@ -3,18 +3,11 @@
 # fresh for the node exporter.
 include(GNUInstallDirs)
 
-# Where Debian's systemd keeps its units, the same whether or not pkg-config
-# is there to say so: a package must not change with the tools the build
-# machine happens to have.
-set(tavrin_default_unit_dir /lib/systemd/system)
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_get_variable(tavrin_pkgconfig_unit_dir systemd systemdsystemunitdir)
-  if(tavrin_pkgconfig_unit_dir)
-    set(tavrin_default_unit_dir ${tavrin_pkgconfig_unit_dir})
-  endif()
-endif()
-set(TAVRIN_SYSTEMD_UNIT_DIR ${tavrin_default_unit_dir} CACHE STRING
+# Where systemd reads a package's units on every Debian since bookworm, whose
+# /lib is a link to /usr/lib: trixie's lintian rejects a file shipped under
+# the alias. The same on every build machine, whatever its systemd.pc says:
+# a package must not change with where it was built.
+set(TAVRIN_SYSTEMD_UNIT_DIR /usr/lib/systemd/system CACHE STRING
     "Directory for tavrin.service; a relative path is taken under the install prefix")
 # udev's rules live beside systemd's units, under /lib or /usr/lib alike.
 string(REGEX REPLACE "systemd/system/?$" "udev/rules.d" tavrin_default_udev_dir
