@@ -49,13 +49,6 @@ wait_all() {
 	return $status
 }
 
-# Everything, in one apt-get run, so that no two runs meet later.
-install_everything() {
-	need_packages "${build_packages[@]}" "${test_packages[@]}" "${armhf_packages[@]}" \
-		"${arm64_packages[@]}" "${hardening_packages[@]}" "${e2e_host_packages[@]}" \
-		"${compiler_cache_packages[@]}" lintian devscripts git diffoscope-minimal
-	borrow_packages prometheus prometheus-node-exporter
-}
 phase installs install_everything
 use_compiler_cache
 
