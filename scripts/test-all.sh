@@ -61,8 +61,13 @@ build_images() {
 build_images >build/e2e-image.log 2>&1 &
 images=$!
 background+=($images)
-# The tree is still HEAD's here, as the chroot's clone requires.
-phase chroot scripts/test-chroot.sh >build/chroot.log 2>&1 &
+# The tree is still HEAD's here, as the chroots' clones require. One release
+# after the other: side by side they would take both cores from the builds.
+chroots() {
+	phase "chroot bookworm" scripts/test-chroot.sh bookworm &&
+		phase "chroot trixie" scripts/test-chroot.sh trixie
+}
+chroots >build/chroot.log 2>&1 &
 chroot=$!
 background+=($chroot)
 
