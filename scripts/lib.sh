@@ -9,13 +9,25 @@ apt_update_once() {
 }
 sudo_unless_root() { [ "$(id -u)" -eq 0 ] || echo sudo; }
 
+installed() {
+	dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# release_has PACKAGE: this release's archive has PACKAGE. Lists left by an
+# earlier refresh can tell; a machine that has none, as a fresh one, is
+# refreshed first.
+release_has() {
+	installed "$1" && return 0
+	compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null || apt_update_once
+	apt-cache show --no-all-versions "$1" >/dev/null 2>&1
+}
+
 # Installs the Debian packages given that are not installed yet.
 need_packages() {
 	local missing=()
 	local package
 	for package in "$@"; do
-		dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-			missing+=("$package")
+		installed "$package" || missing+=("$package")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
 	echo "installing: ${missing[*]}"
@@ -56,12 +68,21 @@ need_build_tools() {
 # package, whose C library dependency dpkg-shlibdeps (dpkg-dev, with file)
 # computes, and verify its units (systemd-analyze, man). The check's forms are read by their consumers'
 # tools: nlohmann-json for the JSON, promtool for the exposition and the
-# alerting rules, and the real node exporter, scraped with curl. Debian ships
-# promtool only in prometheus, the server, so both are borrowed.
+# alerting rules, and the real node exporter, scraped with curl.
 test_packages=(googletest dpkg-dev file systemd man-db nlohmann-json3-dev curl)
+
+# promtool is installed where the release has it as a package of its own,
+# which starts nothing; where it comes only inside prometheus, the server,
+# it is borrowed from there. The node exporter is a server in every release.
+choose_test_tools() {
+	installed_tools=(promtool)
+	borrowed_tools=(prometheus-node-exporter)
+	release_has promtool || { installed_tools=() && borrowed_tools+=(prometheus); }
+}
 need_test_tools() {
-	need_packages "${build_packages[@]}" "${test_packages[@]}"
-	borrow_packages prometheus prometheus-node-exporter
+	choose_test_tools
+	need_packages "${build_packages[@]}" "${test_packages[@]}" "${installed_tools[@]}"
+	borrow_packages "${borrowed_tools[@]}"
 }
 
 # The armhf cross compiler, and the user-mode emulator its tests run under.
@@ -96,10 +117,22 @@ use_compiler_cache() {
 }
 
 # Sanitizers, memory checker and static analysers of the hardening checks.
-hardening_packages=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
+# clang only recommends its runtime; libclang-rt-dev is the one that matches
+# the release's default clang.
+hardening_packages=(clang libclang-rt-dev clang-tidy cppcheck valgrind)
 need_hardening_tools() {
 	need_test_tools
 	need_packages "${hardening_packages[@]}"
+}
+
+# Everything that scripts/test-all.sh uses, in one apt-get run, so that no
+# two runs meet later.
+install_everything() {
+	choose_test_tools
+	need_packages "${build_packages[@]}" "${test_packages[@]}" "${installed_tools[@]}" \
+		"${armhf_packages[@]}" "${arm64_packages[@]}" "${hardening_packages[@]}" \
+		"${e2e_host_packages[@]}" "${compiler_cache_packages[@]}" lintian devscripts git diffoscope-minimal
+	borrow_packages "${borrowed_tools[@]}"
 }
 
 # phase NAME COMMAND...: runs COMMAND, and when TAVRIN_PHASES names a file,

@@ -49,13 +49,6 @@ wait_all() {
 	return $status
 }
 
-# Everything, in one apt-get run, so that no two runs meet later.
-install_everything() {
-	need_packages "${build_packages[@]}" "${test_packages[@]}" "${armhf_packages[@]}" \
-		"${arm64_packages[@]}" "${hardening_packages[@]}" "${e2e_host_packages[@]}" \
-		"${compiler_cache_packages[@]}" lintian devscripts git diffoscope-minimal
-	borrow_packages prometheus prometheus-node-exporter
-}
 phase installs install_everything
 use_compiler_cache
 
@@ -69,8 +62,13 @@ build_images() {
 build_images >build/e2e-image.log 2>&1 &
 images=$!
 background+=($images)
-# The tree is still HEAD's here, as the chroot's clone requires.
-phase chroot scripts/test-chroot.sh >build/chroot.log 2>&1 &
+# The tree is still HEAD's here, as the chroots' clones require. One release
+# after the other: side by side they would take both cores from the builds.
+chroots() {
+	phase "chroot bookworm" scripts/test-chroot.sh bookworm &&
+		phase "chroot trixie" scripts/test-chroot.sh trixie
+}
+chroots >build/chroot.log 2>&1 &
 chroot=$!
 background+=($chroot)
 

@@ -10,9 +10,20 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 need_hardening_tools
 
+# Newer cppcheck limits its analysis of branches unless asked for all of it,
+# as older ones did it, and reports the limit as a finding.
+cppcheck_depth() {
+	case $(cppcheck --help) in *--check-level=*) echo --check-level=exhaustive ;; esac
+}
+
+# Newer cppcheck's POSIX model takes mmap for an allocator that fails with a
+# null pointer; mmap fails with MAP_FAILED, which fb_fill.cpp checks, and
+# that file allocates nothing else.
 run_cppcheck() {
 	cppcheck --enable=warning,portability,performance --error-exitcode=1 --inline-suppr -q \
-		--std=c++17 --library=googletest --library=posix \
+		--std=c++17 --library=googletest --library=posix $(cppcheck_depth) \
+		--suppress=nullPointerOutOfMemory:src/framebuffer/fb_fill.cpp \
+		--suppress=ctunullpointerOutOfMemory:src/framebuffer/fb_fill.cpp \
 		-I src -I tests/support src fuzz tests/support tests/system tests/panel tests/soak
 }
 

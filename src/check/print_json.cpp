@@ -41,7 +41,7 @@ static int utf8_length(const unsigned char *s)
 // is not part of valid UTF-8, so that any parser takes the document.
 static void print_string(const char *text)
 {
-	std::putchar('"');
+	(void)std::putchar('"');
 	for (const auto *s = reinterpret_cast<const unsigned char *>(text); *s != '\0';) {
 		const int length = utf8_length(s);
 		if (length == 0) {
@@ -56,7 +56,7 @@ static void print_string(const char *text)
 			s += length;
 		}
 	}
-	std::putchar('"');
+	(void)std::putchar('"');
 }
 
 static void print_item(const item &entry, int last)

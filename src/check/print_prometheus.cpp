@@ -19,16 +19,16 @@ static void print_header(const char *metric, const char *help)
 // A label value with the three escapes the format has.
 static void print_label_value(const char *text)
 {
-	std::putchar('"');
+	(void)std::putchar('"');
 	for (const char *s = text; *s != '\0'; ++s) {
 		if (*s == '\\' || *s == '"')
 			std::printf("\\%c", *s);
 		else if (*s == '\n')
 			(void)std::fputs("\\n", stdout);
 		else
-			std::putchar(*s);
+			(void)std::putchar(*s);
 	}
-	std::putchar('"');
+	(void)std::putchar('"');
 }
 
 void print_prometheus(const findings &found, std::int64_t checked_at)

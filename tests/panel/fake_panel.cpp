@@ -32,6 +32,13 @@
 // simulation's PATH holds the stand-ins alone, so that no real X tool
 // answers for one that a test took away; they set their own PATH.
 
+// Each function below is interposed under its own name, as glibc exports it.
+// With 64-bit offsets or time by default (Debian's armhf compilers since
+// trixie), glibc's headers would rename open to open64 and ioctl to
+// __ioctl_time64, and open64 would be defined twice.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -320,14 +327,10 @@ int close(int fd)
 	return real<close_fn>("close")(fd);
 }
 
-int ioctl(int fd, unsigned long request, ...)
+static int ioctl_redirected(const char *symbol, int fd, unsigned long request, void *argument)
 {
-	va_list args;
-	va_start(args, request);
-	void *argument = va_arg(args, void *);
-	va_end(args);
 	if (fd < 0 || fd != fb_fd)
-		return real<ioctl_fn>("ioctl")(fd, request, argument);
+		return real<ioctl_fn>(symbol)(fd, request, argument);
 	if (request == FBIOGET_FSCREENINFO && !fault_enabled("ioctl"))
 		return answer_fixed_info(fd, static_cast<fb_fix_screeninfo *>(argument));
 	if (request != FBIOGET_VSCREENINFO || fault_enabled("ioctl")) {
@@ -336,6 +339,25 @@ int ioctl(int fd, unsigned long request, ...)
 		return -1;
 	}
 	return answer_geometry(static_cast<fb_var_screeninfo *>(argument));
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+	va_list args;
+	va_start(args, request);
+	void *argument = va_arg(args, void *);
+	va_end(args);
+	return ioctl_redirected("ioctl", fd, request, argument);
+}
+
+// What a 32-bit program built with 64-bit time calls for ioctl.
+int __ioctl_time64(int fd, unsigned long request, ...)
+{
+	va_list args;
+	va_start(args, request);
+	void *argument = va_arg(args, void *);
+	va_end(args);
+	return ioctl_redirected("__ioctl_time64", fd, request, argument);
 }
 
 static size_t panel_memory(int fd)
