@@ -27,9 +27,9 @@ allowed_unit_owners="systemd man-db"
 declare -A promtool_package=([bookworm]=prometheus [trixie]=promtool)
 
 # trixie's lintian rejects every file under /lib (aliased-location): the
-# package's units still go there, and moving them is the packaging's own
-# change, which bookworm's lintian must accept too. Until then that one tag
-# is set aside, and said so.
+# package's units still go there. Moving them to /usr/lib, which bookworm's
+# lintian accepts as well, is the packaging's own change; until then that
+# one tag is set aside, and said so.
 lintian_set_aside=aliased-location
 
 # in_chroot ROOT COMMAND: COMMAND in the clone, with the environment a root
