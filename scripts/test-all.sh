@@ -4,9 +4,9 @@
 #
 # What runs beside what, on two cores:
 # - the emulated panels' three images (mostly one core of qemu-user, and
-#   the network) and the chroot test (mostly dpkg, then one build and a suite
-#   that waits on tavrin's cycle) start at once, beside everything up to
-#   the boots;
+#   the network) and the chroot tests of bookworm and trixie (dpkg, builds, and
+#   suites that mostly wait on tavrin's cycle) start at once, beside
+#   everything up to the boots;
 # - the three trees are built one after the other, then their suites run
 #   side by side: they mostly wait on tavrin's one-second cycle;
 # - the soak, which times nothing, runs at the lowest priority from the end
@@ -62,15 +62,15 @@ build_images() {
 build_images >build/e2e-image.log 2>&1 &
 images=$!
 background+=($images)
-# The tree is still HEAD's here, as the chroots' clones require. One release
-# after the other: side by side they would take both cores from the builds.
-chroots() {
-	phase "chroot bookworm" scripts/test-chroot.sh bookworm &&
-		phase "chroot trixie" scripts/test-chroot.sh trixie
-}
-chroots >build/chroot.log 2>&1 &
-chroot=$!
-background+=($chroot)
+# The tree is still HEAD's here, as the chroots' clones require. The two
+# releases side by side, as each mostly waits on downloads, dpkg and tavrin's
+# cycle; test-all installed mmdebstrap, so their installs cannot meet.
+chroots=()
+for release in bookworm trixie; do
+	phase "chroot $release" scripts/test-chroot.sh "$release" >"build/chroot-$release.log" 2>&1 &
+	chroots+=($!)
+done
+background+=("${chroots[@]}")
 
 build_tree() {
 	cmake --preset "$1" -DTAVRIN_BUILD_TESTS=ON >/dev/null
@@ -121,8 +121,8 @@ phase "lintian, hardening-check" check_packages
 scripts/test-hardening.sh cppcheck clang-tidy asan valgrind fuzz
 
 echo "== chroot"
-wait "$chroot" || { cat build/chroot.log; exit 1; }
-grep '^test-chroot: ' build/chroot.log
+wait_all "${chroots[@]}" || { cat build/chroot-{bookworm,trixie}.log; exit 1; }
+grep -h '^test-chroot: ' build/chroot-{bookworm,trixie}.log
 wait "$images" || echo "test-all: an image build failed; see build/e2e-image.log"
 TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh
 echo "== soak"
