@@ -63,6 +63,7 @@ new_main_pid() {
     TPID=$(systemctl show -p MainPID --value tavrin)
     [ "${TPID:-0}" != 0 ] && [ "$TPID" != "$1" ] && [ "$(readlink "/proc/$TPID/exe")" = /usr/bin/tavrin ]
 }
+watcher_idle() { local k=; read -r k <"/proc/$TPID/task/$TPID/children"; [ -z "$k" ]; }
 unit_idle() { ! systemctl list-jobs --no-legend | grep -q tavrin.service; }
 # Records the watcher's pid for the sampler, once systemd has started it.
 follow_tavrin() {
@@ -274,6 +275,9 @@ read_core() {
         >/usr/local/sbin/e2e-save-core
     chmod 755 /usr/local/sbin/e2e-save-core
     echo "|/usr/local/sbin/e2e-save-core %p" >/proc/sys/kernel/core_pattern
+    # Between cycles, in nanosleep: gdb cannot always unwind trixie's armhf
+    # libc from inside the waits of system() and pclose().
+    wait_for 10 watcher_idle
     ev "s6-abort $old"
     systemctl kill --kill-who=main -s SIGABRT tavrin
     wait_for 30 test -e "$E2E/core.$old" || finish "s6: no core of the aborted watcher"
