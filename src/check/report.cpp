@@ -69,7 +69,9 @@ int report_steps()
 {
 	char steps[report_line_size];
 	list_steps(steps, sizeof steps);
-	const char *noun = steps[1] == '\0' ? "step" : "steps";
+	// From the bits, not the text: with no step skipped, only steps[0] is written.
+	const unsigned skipped = found.skipped_steps;
+	const char *noun = (skipped & (skipped - 1)) == 0 ? "step" : "steps";
 	const int failed = found.never_blanks != 0 || found.skipped_steps != 0;
 	const int verdict = failed ? VERDICT_FAIL : VERDICT_OK;
 	if (found.never_blanks != 0 && found.skipped_steps != 0)
