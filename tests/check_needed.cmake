@@ -1,5 +1,6 @@
 # Fails unless every shared library each of BINARIES needs is the C library
-# or the dynamic loader.
+# or the dynamic loader, and no symbol version it needs of the C library is
+# newer than NEWEST_GLIBC.
 foreach(binary IN LISTS BINARIES)
   execute_process(COMMAND ${READELF} -d ${binary} OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
   if(failed)
@@ -14,5 +15,13 @@ foreach(binary IN LISTS BINARIES)
       message(FATAL_ERROR "${binary} needs more than libc: ${entry}")
     endif()
     message(STATUS "${binary}: ${entry}")
+  endforeach()
+  execute_process(COMMAND ${READELF} -V ${binary} OUTPUT_VARIABLE versions)
+  string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" glibc "${versions}")
+  foreach(entry IN LISTS glibc)
+    string(REPLACE "Name: GLIBC_" "" version "${entry}")
+    if(version VERSION_GREATER NEWEST_GLIBC)
+      message(FATAL_ERROR "${binary} needs GLIBC_${version}, newer than ${NEWEST_GLIBC}")
+    endif()
   endforeach()
 endforeach()

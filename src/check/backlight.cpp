@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "check/check_config.h"
+#include "check/decimal.h"
 #include "check/report.h"
 
 // The names the backlight class does have, for when tavrin's is missing.
@@ -77,8 +78,10 @@ static long read_max_brightness()
 		return -1;
 	const ssize_t length = read(fd, text, sizeof text - 1);
 	close(fd);
-	char *end = text;
-	const long value = length > 0 ? std::strtol(text, &end, 10) : -1;
+	if (length <= 0)
+		return -1;
+	const char *end = nullptr;
+	const long value = read_decimal<long>(text, text + length, &end);
 	return end != text ? value : -1;
 }
 

@@ -11,6 +11,7 @@
 
 #include "check/check_config.h"
 #include "check/command.h"
+#include "check/decimal.h"
 #include "check/report.h"
 #include "watch/dpms_query.h"
 
@@ -131,9 +132,10 @@ static long number_after(const char *text, const char *label)
 	const char *at = text != nullptr ? std::strstr(text, label) : nullptr;
 	if (at == nullptr)
 		return -1;
-	char *end = nullptr;
-	const long value = std::strtol(at + std::strlen(label), &end, 10);
-	return end != at + std::strlen(label) ? value : -1;
+	const char *digits = at + std::strlen(label);
+	const char *end = nullptr;
+	const long value = read_decimal<long>(digits, digits + std::strlen(digits), &end);
+	return end != digits ? value : -1;
 }
 
 static void report_timeouts()

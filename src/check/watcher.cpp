@@ -11,6 +11,7 @@
 
 #include "check/check_config.h"
 #include "check/command.h"
+#include "check/decimal.h"
 #include "check/report.h"
 
 static constexpr char watcher_item[] = "watcher";
@@ -72,11 +73,11 @@ static void take_property(const char *line, std::size_t length)
 	else if (key_is(line, key, "SubState"))
 		(void)std::snprintf(unit.sub, sizeof unit.sub, "%.*s", value_length, value);
 	else if (key_is(line, key, "NRestarts"))
-		unit.restarts = std::strtol(value, nullptr, 10);
+		unit.restarts = read_decimal<long>(value, value + value_length);
 	else if (key_is(line, key, "MainPID"))
-		unit.main_pid = std::strtol(value, nullptr, 10);
+		unit.main_pid = read_decimal<long>(value, value + value_length);
 	else if (key_is(line, key, "ExecMainStartTimestampMonotonic"))
-		unit.started_microseconds = std::strtoll(value, nullptr, 10);
+		unit.started_microseconds = read_decimal<long long>(value, value + value_length);
 }
 
 // Returns 1 when systemd answered about the unit.
