@@ -3,10 +3,10 @@
 # Ends with a table of its phases' wall times, also when a phase fails.
 #
 # What runs beside what, on two cores:
-# - the emulated panels' three images (mostly one core of qemu-user, and
-#   the network) and the chroot tests of bookworm and trixie (dpkg, builds, and
-#   suites that mostly wait on tavrin's cycle) start at once, beside
-#   everything up to the boots;
+# - the emulated panels' images, in two chains (mostly one core of
+#   qemu-user each, and the network), and the chroot tests of bookworm and
+#   trixie (dpkg, builds, and suites that mostly wait on tavrin's cycle)
+#   start at once, beside everything up to the boots;
 # - the three trees are built one after the other, then their suites run
 #   side by side: they mostly wait on tavrin's one-second cycle;
 # - the soak, which times nothing, runs at the lowest priority from the end
@@ -53,15 +53,14 @@ phase installs install_everything
 use_compiler_cache
 
 # Should an image build fail here, the end-to-end test builds it again and
-# shows why.
-build_images() {
-	TAVRIN_E2E_PANELS=virtio phase "image trixie armhf" tests/e2e/run-e2e.sh --image-only &&
-		TAVRIN_E2E_PANELS="arm64 armhf64" phase "image trixie arm64" tests/e2e/run-e2e.sh --image-only &&
-		TAVRIN_E2E_PANELS=cirrus phase "image bookworm armhf" tests/e2e/run-e2e.sh --image-only
-}
-build_images >build/e2e-image.log 2>&1 &
-images=$!
-background+=($images)
+# shows why. Two chains, each image locked by the one building it: the
+# armhf64 panel's graft waits for the trixie armhf image of the first.
+image() { TAVRIN_E2E_PANELS=$2 phase "image $1" tests/e2e/run-e2e.sh --image-only; }
+{ image "trixie armhf" virtio && image "bookworm armhf" cirrus; } >build/e2e-image-1.log 2>&1 &
+images=($!)
+image "trixie arm64" "arm64 armhf64" >build/e2e-image-2.log 2>&1 &
+images+=($!)
+background+=("${images[@]}")
 # The tree is still HEAD's here, as the chroots' clones require. The two
 # releases side by side, as each mostly waits on downloads, dpkg and tavrin's
 # cycle; test-all installed mmdebstrap, so their installs cannot meet.
@@ -126,7 +125,7 @@ scripts/test-hardening.sh cppcheck clang-tidy asan valgrind fuzz
 echo "== chroot"
 wait_all "${chroots[@]}" || { cat build/chroot-{bookworm,trixie}.log; exit 1; }
 grep -h '^test-chroot: ' build/chroot-{bookworm,trixie}.log
-wait "$images" || echo "test-all: an image build failed; see build/e2e-image.log"
+wait_all "${images[@]}" || echo "test-all: an image build failed; see build/e2e-image-{1,2}.log"
 TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh
 echo "== soak"
 wait "$soak" || { cat build/soak.log; exit 1; }

@@ -96,26 +96,31 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-exec 9>"$cache_root/lock"
-flock 9
+# lock_image DIR: this run alone builds the image DIR until it ends or calls
+# unlock_image; runs that build other images go on beside it.
+lock_image() { exec {lock}>"$1.lock" && flock "$lock"; }
+unlock_image() { exec {lock}>&-; }
 # build_image RELEASE ARCH: the image of that userland, with its own kernel.
 build_image() {
-    local dir=$cache_root/$key-$1-$2
-    [ ! -f "$dir/rootfs.ext4" ] || return 0
+    local dir=$cache_root/$key-$1-$2 lock
+    lock_image "$dir"
+    [ ! -f "$dir/rootfs.ext4" ] || { unlock_image; return 0; }
     echo "run-e2e: building the $1 $2 root filesystem (several minutes) into $dir"
     blog=$cache_root/build-$key-$1-$2.log
     timeout 45m sh "$here/build-image.sh" "$dir" "$1" "$2" >"$blog" 2>&1 &
     bpid=$!
     wait "$bpid" || { tail -n 30 "$blog" >&2; die "root filesystem build failed (log: $blog)"; }
     bpid=
+    unlock_image
 }
 # graft_kernel RELEASE USERLAND KERNEL: the USERLAND image with the KERNEL
 # image's kernel, initramfs and modules. That initramfs is the kernel's own
 # architecture's; it only mounts the root and hands over to its init.
 graft_kernel() {
-    local dir=$cache_root/$key-$1-$2-on-$3 from=$cache_root/$key-$1-$3 mnt
-    [ ! -f "$dir/rootfs.ext4" ] || return 0
+    local dir=$cache_root/$key-$1-$2-on-$3 from=$cache_root/$key-$1-$3 mnt lock
     build_image "$1" "$2" && build_image "$1" "$3"
+    lock_image "$dir"
+    [ ! -f "$dir/rootfs.ext4" ] || { unlock_image; return 0; }
     mnt=$(mktemp -d) && mkdir -p "$mnt/to" "$mnt/from" "$dir"
     cp --sparse=always "$cache_root/$key-$1-$2/rootfs.ext4" "$dir/rootfs.part"
     mount -o loop "$dir/rootfs.part" "$mnt/to" && mount -o loop,ro "$from/rootfs.ext4" "$mnt/from" &&
@@ -126,12 +131,12 @@ graft_kernel() {
     [ $status -eq 0 ] || die "cannot graft the $3 kernel's modules into the $2 image"
     cp "$from/vmlinuz" "$from/initrd.img" "$from/kernel-config" "$dir/"
     mv "$dir/rootfs.part" "$dir/rootfs.ext4"
+    unlock_image
 }
 for p in $panels; do
     set -- ${panel[$p]}
     if [ "$2" = "$3" ]; then build_image "$1" "$2"; else graft_kernel "$1" "$2" "$3"; fi
 done
-exec 9>&-
 [ -z "$image_only" ] || exit 0
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-e2e.XXXXXX")
