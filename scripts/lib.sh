@@ -104,16 +104,17 @@ need_arm64_toolchain() {
 e2e_host_packages=(qemu-system-arm qemu-user-static arch-test mmdebstrap qemu-utils e2fsprogs python3
 	device-tree-compiler)
 
-# CI's compiler cache, for the trees that the tests build: a clean clone
-# where the last one was compiles the same sources, so it mostly links.
-# ccache's base directory is left unset: it would hand the compiler relative
-# paths, and objects that differ from those of a build without the cache.
-# CMake reads the launcher when it first configures a tree; the
-# reproducibility check's trees are built without it.
+# CI's compiler cache, for the trees that the tests build: a clean clone,
+# wherever it lies, compiles the same sources as the last one, so it mostly
+# links. The base directory makes ccache hand the compiler paths relative to
+# the build tree, which the build maps as it maps the absolute ones: the
+# objects are those of a build without the cache, as the reproducibility
+# check, whose trees are built without it, compares. CMake reads the
+# launcher when it first configures a tree.
 compiler_cache_packages=(ccache)
 use_compiler_cache() {
 	need_packages "${compiler_cache_packages[@]}"
-	export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+	export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
 }
 
 # Sanitizers, memory checker and static analysers of the hardening checks.
