@@ -7,6 +7,7 @@
 
 #include "report_forms.h"
 #include "simulated_panel.h"
+#include "system_paths.h"
 
 namespace
 {
@@ -38,8 +39,8 @@ TEST(NodeExporter, ServesTheCheckGaugesFromItsTextfileDirectory)
 	write_file(textfiles + "/tavrin.prom", run.out);
 
 	const std::string log = panel.dir().file("exporter.log");
-	const ToolRun scrape = run_shell(std::string(TAVRIN_SCRAPE_TEXTFILES) + " '" + textfiles +
-					 "' '" + log + "' " + TAVRIN_NODE_EXPORTER + " " + TAVRIN_CURL);
+	const ToolRun scrape = run_shell(std::string(tavrin_scrape_textfiles) + " '" + textfiles +
+					 "' '" + log + "' " + tavrin_node_exporter + " " + tavrin_curl);
 	ASSERT_EQ(scrape.status, 0) << scrape.output << read_file(log);
 	for (const char *line : {
 		     "node_textfile_scrape_error 0",

@@ -5,6 +5,8 @@
 
 #include <sys/wait.h>
 
+#include "system_paths.h"
+
 ToolRun run_shell(const std::string &command)
 {
 	FILE *pipe = popen(("exec 2>&1; " + command).c_str(), "r");
@@ -20,5 +22,5 @@ ToolRun run_shell(const std::string &command)
 
 ToolRun check_metrics(const std::string &path)
 {
-	return run_shell(std::string(TAVRIN_PROMTOOL) + " check metrics < '" + path + "'");
+	return run_shell(std::string(tavrin_promtool) + " check metrics < '" + path + "'");
 }

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "system_paths.h"
+
 extern char **environ;
 
 namespace
@@ -64,7 +66,7 @@ std::vector<std::string> environment(const std::string &sim, const std::string &
 	env.push_back("DISPLAY=:7");
 	// The stand-ins alone: a real xset must not answer for one taken away.
 	env.push_back("PATH=" + sim + "/bin");
-	env.push_back(std::string("LD_PRELOAD=") + TAVRIN_FAKE_PANEL);
+	env.push_back(std::string("LD_PRELOAD=") + tavrin_fake_panel);
 	env.push_back("TAVRIN_SIM=" + sim);
 	// Keeps the preload alive through a launcher until tavrin itself.
 	env.push_back("TAVRIN_SIM_TARGET=" + executable);
@@ -200,7 +202,7 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	// The stand-ins are linked into a directory of the simulation's own, so
 	// that a test can take one away.
 	std::filesystem::create_directory(dir_.file("bin"));
-	for (const auto &entry : std::filesystem::directory_iterator(TAVRIN_STAND_INS))
+	for (const auto &entry : std::filesystem::directory_iterator(tavrin_stand_ins))
 		std::filesystem::create_symlink(
 			entry.path(), dir_.file("bin/" + entry.path().filename().string()));
 }
@@ -215,22 +217,22 @@ SimulatedPanel::~SimulatedPanel()
 void SimulatedPanel::start_tavrin()
 {
 	const std::vector<std::string> argv =
-		command(dir_.path(), TAVRIN_EXECUTABLE, "valgrind.log");
+		command(dir_.path(), tavrin_executable, "valgrind.log");
 	memchecked_ = names_valgrind(argv);
 	const std::string output = dir_.file("tavrin-output");
-	pid_ = spawn(argv, environment(dir_.path(), TAVRIN_EXECUTABLE), output, output);
+	pid_ = spawn(argv, environment(dir_.path(), tavrin_executable), output, output);
 }
 
 CheckRun SimulatedPanel::run_check(const std::vector<std::string> &arguments)
 {
 	std::vector<std::string> argv =
-		command(dir_.path(), TAVRIN_CHECK_EXECUTABLE, "valgrind-check.log");
+		command(dir_.path(), tavrin_check_executable, "valgrind-check.log");
 	argv.insert(argv.end(), arguments.begin(), arguments.end());
 	const std::string out = dir_.file("check-out");
 	const std::string err = dir_.file("check-err");
 	std::remove(out.c_str());
 	std::remove(err.c_str());
-	const pid_t pid = spawn(argv, environment(dir_.path(), TAVRIN_CHECK_EXECUTABLE), out, err);
+	const pid_t pid = spawn(argv, environment(dir_.path(), tavrin_check_executable), out, err);
 	int status;
 	while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
 		;
@@ -289,7 +291,7 @@ void SimulatedPanel::set_xset_installed(bool installed)
 {
 	const std::string link = dir_.file("bin/xset");
 	if (installed)
-		std::filesystem::create_symlink(std::string(TAVRIN_STAND_INS) + "/xset", link);
+		std::filesystem::create_symlink(std::string(tavrin_stand_ins) + "/xset", link);
 	else
 		std::filesystem::remove(link);
 }
