@@ -63,10 +63,18 @@ run_check() {
 }
 
 # new_main_pid OLD: tavrin.service has a main process, not OLD, and it runs
-# tavrin: systemd's executor sets up the sandbox in that process first.
+# tavrin: systemd's executor sets up the sandbox in that process first. The
+# main process is the one in the unit's cgroup that systemd itself started;
+# found with builtins alone, for the reason nap gives, while the unit starts.
 new_main_pid() {
-    TPID=$(systemctl show -p MainPID --value tavrin)
-    [ "${TPID:-0}" != 0 ] && [ "$TPID" != "$1" ] && [ "$(readlink "/proc/$TPID/exe")" = /usr/bin/tavrin ]
+    local pid st
+    while read -r pid; do
+        read -r st 2>/dev/null <"/proc/$pid/stat" || continue
+        st=${st##*) } && st=${st#* }
+        [ "${st%% *}" = 1 ] && [ "$pid" != "$1" ] && [ "/proc/$pid/exe" -ef /usr/bin/tavrin ] &&
+            TPID=$pid && return 0
+    done 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs
+    return 1
 }
 watcher_idle() { local k=; read -r k <"/proc/$TPID/task/$TPID/children"; [ -z "$k" ]; }
 unit_idle() { ! systemctl list-jobs --no-legend | grep -q tavrin.service; }
