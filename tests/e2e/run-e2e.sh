@@ -159,7 +159,9 @@ boot_panel() {
     [ "$4" = armhf ] && qemu=qemu-system-arm || qemu=qemu-system-aarch64
     shift 5
     # force-legacy=false: without it virtio_gpu loads but never binds (no /dev/fb0).
-    set -- "$@" -smp 2 -m 1024 -global virtio-mmio.force-legacy=false
+    # One core: the boots side by side fill the host's cores, and with two
+    # each they took an eighth more of its CPU time for the same work.
+    set -- "$@" -smp 1 -m 1024 -global virtio-mmio.force-legacy=false
     deb=$deb_armhf
     [ "$arch" = armhf ] || deb=$deb_arm64
     qpid='' vpid=''
