@@ -1,6 +1,6 @@
-// The query and the blanking sequence, driven back to back far more often
-// than a day of cycles drives them, must leave the process as they found
-// it: no descriptor, child, mapping or memory left behind. Runs with the
+// The query, half a day of cycles' worth, and the blanking sequence, far more
+// often than a day of cycles drives it, back to back must leave the process
+// as they found it: no descriptor, child, mapping or memory left behind. Runs with the
 // fake panel preloaded (see CMakeLists.txt), so blank_panel's real device
 // paths land in a scratch directory.
 
@@ -26,7 +26,7 @@
 namespace
 {
 
-constexpr long sequences = 10000;
+constexpr long sequences = 5000;
 constexpr long queries_per_sequence = 10;
 constexpr long warm_up_sequences = 10;
 
