@@ -11,10 +11,7 @@
 #   side by side: they mostly wait on tavrin's one-second cycle;
 # - the soak, which times nothing, runs at the lowest priority from the end
 #   of the suites on, on whatever CPU the other phases leave idle;
-# - the boots start once nothing reads the packages any more, beside the
-#   hardening steps: the whole scenario's panel alone is a chain of some
-#   eight minutes that one emulated core runs, which would otherwise leave
-#   a core idle at the end.
+# - the boots come last, beside each other and the soak's remainder only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -123,24 +120,13 @@ check_packages() {
 }
 phase "lintian, hardening-check" check_packages
 
-# The end-to-end test packages the armhf and arm64 trees again; the
-# hardening steps build trees of their own, and the host's. An image still
-# being built holds its lock, which the test waits on.
-TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh >build/e2e.log 2>&1 &
-boots=$!
-background+=($boots)
-
 scripts/test-hardening.sh cppcheck clang-tidy asan valgrind fuzz
 
 echo "== chroot"
 wait_all "${chroots[@]}" || { cat build/chroot-{bookworm,trixie}.log; exit 1; }
 grep -h '^test-chroot: ' build/chroot-{bookworm,trixie}.log
-echo "== end-to-end"
 wait_all "${images[@]}" || echo "test-all: an image build failed; see build/e2e-image-{1,2}.log"
-boots_status=0
-wait "$boots" || boots_status=1
-cat build/e2e.log
-[ "$boots_status" -eq 0 ] || exit 1
+TAVRIN_E2E_SIDE_BY_SIDE=1 phase "end-to-end" scripts/test-e2e.sh
 echo "== soak"
 wait "$soak" || { cat build/soak.log; exit 1; }
 cat build/soak.log
