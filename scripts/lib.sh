@@ -137,38 +137,50 @@ install_everything() {
 }
 
 # phase NAME COMMAND...: runs COMMAND, and when TAVRIN_PHASES names a file,
-# records there its name, start, end and exit status, for the phase table.
-# A phase started in the background records itself when it ends.
+# records there its name, start, end, exit status and CPU time, for the
+# phase table. A phase started in the background records itself when it
+# ends. COMMAND runs in a subshell, so that the CPU time is its own
+# processes', not also that of background jobs which this shell reaps
+# meanwhile: the kernel counts a process's time towards its parent when the
+# parent waits for it, and a process that outlives its parent is not counted.
 phase() {
-	local name=$1 start status=0
+	local name=$1
 	shift
-	start=$(date +%s)
-	"$@" || status=$?
-	[ -z "${TAVRIN_PHASES:-}" ] || printf '%s\t%s\t%s\t%s\n' "$name" "$start" "$(date +%s)" "$status" \
-		>>"$TAVRIN_PHASES"
-	return "$status"
+	(
+		start=$(date +%s) status=0
+		"$@" || status=$?
+		if [ -n "${TAVRIN_PHASES:-}" ]; then
+			# Read with a builtin: a command substitution would be a child of its own.
+			read -r stat <"/proc/$BASHPID/stat"
+			set -- ${stat##*) }
+			printf '%s\t%s\t%s\t%s\t%s\n' "$name" "$start" "$(date +%s)" "$status" "$((${14} + ${15}))" \
+				>>"$TAVRIN_PHASES"
+		fi
+		exit "$status"
+	)
 }
 
-# print_phases FILE: one line per phase, its wall time, and the phases it
-# ran beside; then the whole run's wall time.
+# print_phases FILE: one line per phase, its wall and CPU time, and the
+# phases it ran beside; then the whole run's wall time and the phases' CPU.
 print_phases() {
-	sort -t "$(printf '\t')" -k 2,2n "$1" | awk -F '\t' '
-		{ n++; name[n] = $1; start[n] = $2; end[n] = $3; failed[n] = $4 != 0 }
+	sort -t "$(printf '\t')" -k 2,2n "$1" | awk -F '\t' -v hz="$(getconf CLK_TCK)" '
+		{ n++; name[n] = $1; start[n] = $2; end[n] = $3; failed[n] = $4 != 0; cpu[n] = $5 / hz }
 		END {
 			first = start[1]; last = end[1]
 			for (i = 1; i <= n; i++) {
 				if (start[i] < first) first = start[i]
 				if (end[i] > last) last = end[i]
+				all += cpu[i]
 			}
-			print "phase                          wall (s)  from (s)  beside"
+			print "phase                          wall (s)  from (s)  CPU (s)  beside"
 			for (i = 1; i <= n; i++) {
 				beside = ""
 				for (j = 1; j <= n; j++)
 					if (j != i && start[j] < end[i] && start[i] < end[j])
 						beside = beside (beside == "" ? "" : ", ") name[j]
-				printf "%-30s %8d  %8d  %s%s\n", name[i], end[i] - start[i], start[i] - first,
-					failed[i] ? "FAILED " : "", beside
+				printf "%-30s %8d  %8d  %7.0f  %s%s\n", name[i], end[i] - start[i], start[i] - first,
+					cpu[i], failed[i] ? "FAILED " : "", beside
 			}
-			printf "%-30s %8d\n", "total", last - first
+			printf "%-30s %8d  %8s  %7.0f\n", "total", last - first, "", all
 		}'
 }
