@@ -136,7 +136,12 @@ chmod 755 "$work/overlay/usr/local/sbin/e2e-runner"
 
 # Only slow a test VM down: each boot spent some 15 s of emulated CPU
 # loading, at the start of the boot, modules that nothing on the panel uses
-# (the GPU's driver loads drm itself), and checking ext4 snapshots.
+# (the GPU's driver loads drm itself), and checking ext4 snapshots. systemd's
+# generators are masked too (below, by name, as each release has its own):
+# the panel has no fstab entry, encrypted or GPT volume, SysV script or
+# login on the serial console for them to turn into units, and they ran on
+# every daemon-reload, which dpkg's scripts and the scenarios do a dozen
+# times a boot, each costing several seconds of emulated CPU.
 for unit in apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer fstrim.timer \
     dpkg-db-backup.timer systemd-firstboot.service e2scrub_reap.service \
     modprobe@configfs.service modprobe@dm_mod.service modprobe@drm.service \
@@ -160,6 +165,9 @@ mmdebstrap --variant=minbase --architectures="$arch" --include="$packages" \
         printf "virtio_mmio\nvirtio_blk\next4\n" >"$1"/usr/share/initramfs-tools/modules.d/e2e-small' \
     --customize-hook="sync-out /var/cache/apt/archives '$debcache'" \
     --customize-hook="cp -a '$work/overlay/.' \"\$1/\"" \
+    --customize-hook='mkdir -p "$1"/etc/systemd/system-generators &&
+        for g in "$1"/usr/lib/systemd/system-generators/*; do
+            ln -s /dev/null "$1/etc/systemd/system-generators/${g##*/}"; done' \
     "$suite" "$work/root" "$mirror"
 
 cp "$work"/root/boot/vmlinuz-* "$work/vmlinuz"
