@@ -50,6 +50,9 @@ wait_all() {
 }
 
 phase installs install_everything
+# Phases run in subshells: what the installs export (PATH to the borrowed
+# tools) is set here again, which now only looks.
+install_everything
 use_compiler_cache
 
 # Should an image build fail here, the end-to-end test builds it again and
