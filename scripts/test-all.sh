@@ -59,7 +59,7 @@ use_compiler_cache
 # shows why. Two chains, each image locked by the one building it (the
 # armhf64 panel's graft waits for the trixie armhf image of the first): one
 # chain had built only the two trixie images after 1094 s of a cold run,
-# where two chains had built all three in 1197.
+# where two chains built all three in 1052 s.
 image() { TAVRIN_E2E_PANELS=$2 phase "image $1" tests/e2e/run-e2e.sh --image-only; }
 { image "trixie armhf" virtio && image "bookworm armhf" cirrus; } >build/e2e-image-1.log 2>&1 &
 images=($!)
