@@ -36,6 +36,15 @@ struct PanelSetup {
 	bool x_reachable = true;
 	// A listening socket for display :0, whether or not X answers through it.
 	bool x_socket = false;
+	// The mode of the cookie that the X server takes ("0600"), owned by
+	// another user than root. The server is then a process of its own that
+	// listens at the socket with "-auth COOKIE" on its command line.
+	std::string x_cookie_mode;
+	// The server's access list lets local users in, cookie or not.
+	bool x_access_list = false;
+	// XAUTHORITY as tavrin.service's drop-in sets it; "{sim}" stands for the
+	// simulation's directory, as in expand_sim.
+	std::string service_xauthority;
 	// "ioctl", "mmap" and/or "brightness": panel operations that are refused
 	// (see fake_panel.cpp).
 	std::string faults;
@@ -48,6 +57,9 @@ struct PanelSetup {
 	int watcher_restarts = 0;
 	int watcher_age_seconds = 600;
 };
+
+// `text` with each "{sim}" replaced by the simulation's directory.
+std::string expand_sim(std::string text, const std::string &sim);
 
 struct CheckRun {
 	int status;
@@ -95,9 +107,14 @@ class SimulatedPanel
 	}
 
       private:
+	void start_x_server(const std::string &cookie_mode);
+
 	ScratchDir dir_;
 	pid_t pid_ = -1;
 	int x_socket_ = -1;
+	pid_t x_server_ = -1;
+	// The server waits until this, its standard input, closes.
+	int x_server_input_ = -1;
 	// Whether tavrin runs under valgrind, whose report is checked when it stops.
 	bool memchecked_ = false;
 };

@@ -371,7 +371,7 @@ TEST_P(CheckScenarios, ReportsTheItemAndLeavesThePanelUntouched)
 	const CheckScenario &s = GetParam();
 	SimulatedPanel panel(s.setup);
 	const CheckRun run = panel.run_check();
-	EXPECT_TRUE(has_line_starting(run.out, s.item)) << run.out;
+	EXPECT_TRUE(has_line_starting(run.out, expand_sim(s.item, panel.dir().path()))) << run.out;
 	EXPECT_EQ(last_line(run.out), s.last_line) << run.out;
 	EXPECT_EQ(run.status, s.status);
 
@@ -602,6 +602,34 @@ const CheckScenario check_scenarios[] = {
 	 "FAIL  steps: tavrin skips step 3 here",
 	 1,
 	 {}},
+	// The X server's cookie as the service meets it: root without
+	// capabilities reads only what the mode bits grant it, however the
+	// check itself is run.
+	{"CookieTheServiceCannotRead",
+	 {.x_cookie_mode = "0600", .service_xauthority = "{sim}/cookie"},
+	 "FAIL  X cookie: {sim}/cookie, the X server's, owner ",
+	 never_blanks_x_steps,
+	 1},
+	{"XauthorityNamesAnotherFile",
+	 {.x_cookie_mode = "0644", .service_xauthority = "{sim}/old-cookie"},
+	 "FAIL  X cookie: tavrin.service names {sim}/old-cookie, the X server takes {sim}/cookie",
+	 never_blanks_x_steps,
+	 1},
+	{"ServiceNamesNoCookie",
+	 {.x_cookie_mode = "0644"},
+	 "FAIL  X cookie: tavrin.service names none, the X server takes {sim}/cookie",
+	 never_blanks_x_steps,
+	 1},
+	{"CookieReadableByTheService",
+	 {.x_cookie_mode = "0644", .service_xauthority = "{sim}/cookie"},
+	 "ok    X cookie: {sim}/cookie, the X server's, readable by tavrin.service",
+	 all_six,
+	 0},
+	{"AccessListLetsTheServiceIn",
+	 {.x_cookie_mode = "0600", .x_access_list = true},
+	 "ok    X cookie: {sim}/cookie, the X server's, unused: the server lets tavrin.service in",
+	 all_six,
+	 0},
 	{"XAcceptsButNeverAnswers",
 	 {.x_socket = true, .query_mode = "hang"},
 	 "FAIL  display :0.0: the X server at /tmp/.X11-unix/X0 accepted the connection but did "
