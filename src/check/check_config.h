@@ -36,7 +36,7 @@ inline constexpr char check_drop_in_dir[] = "/etc/systemd/system/tavrin-check.se
 // unset) and the XAUTHORITY among its Environment= assignments. The server
 // names its cookie on its command line, after -auth.
 inline constexpr char service_query_command[] =
-	"systemctl show --property=LoadState,User,Group,Environment tavrin.service";
+	"systemctl show --property=LoadState,User,Group,Environment tavrin.service 2>/dev/null";
 inline constexpr char xauthority_variable[] = "XAUTHORITY";
 inline constexpr char xauthority_assignment[] = "XAUTHORITY=";
 // Xlib's own fallback where XAUTHORITY is unset; a root service has no HOME.
@@ -49,13 +49,15 @@ inline constexpr char server_command_line_format[] = "/proc/%ld/cmdline";
 inline constexpr char no_cookie_file[] = "/dev/null";
 inline constexpr char root_user[] = "root";
 
-// What systemd knows of the running watcher. NRestarts counts the restarts
-// systemd made by itself since the unit was last started by hand, and the
-// start time is on CLOCK_MONOTONIC, in microseconds.
+// What systemd knows of the running watcher. systemctl's own complaint
+// (no bus, not booted with systemd) is read with its answer, for the
+// report's line: the check's standard error carries only the X tools'. NRestarts counts the
+// restarts systemd made by itself since the unit was last started by hand, and the start time is on
+// CLOCK_MONOTONIC, in microseconds.
 inline constexpr char watcher_unit[] = "tavrin.service";
 inline constexpr char watcher_query_command[] =
 	"systemctl show --property=LoadState,ActiveState,SubState,NRestarts,MainPID,"
-	"ExecMainStartTimestampMonotonic tavrin.service";
+	"ExecMainStartTimestampMonotonic tavrin.service 2>&1";
 // A watcher that systemd restarted by itself and that has not lived this
 // long is taken for one that dies as it starts: with RestartSec=1s such a
 // loop is either waiting to restart or running a process seconds old.

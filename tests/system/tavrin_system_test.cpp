@@ -374,6 +374,7 @@ TEST_P(CheckScenarios, ReportsTheItemAndLeavesThePanelUntouched)
 	EXPECT_TRUE(has_line_starting(run.out, expand_sim(s.item, panel.dir().path()))) << run.out;
 	EXPECT_EQ(last_line(run.out), s.last_line) << run.out;
 	EXPECT_EQ(run.status, s.status);
+	EXPECT_EQ(run.err.find("systemd"), std::string::npos) << run.err;
 
 	EXPECT_EQ(steps_of(panel.events()), s.events);
 	EXPECT_EQ(panel.count_events("fb closed"), s.setup.framebuffer ? 1 : 0);
@@ -659,7 +660,13 @@ const CheckScenario check_scenarios[] = {
 	 "ok    watcher: " + watcher_runs,
 	 all_six,
 	 0},
-	{"NoSystemd", {.watcher = ""}, "warn  watcher: cannot ask systemd", all_six, 0},
+	// systemctl's own words go into the line, not to the check's stderr.
+	{"NoSystemd",
+	 {.watcher = ""},
+	 "warn  watcher: cannot ask systemd whether tavrin.service runs (System has not been "
+	 "booted with systemd)",
+	 all_six,
+	 0},
 	{"WatcherSandboxHidden",
 	 {.faults = "watcher-hidden"},
 	 "warn  watcher: " + watcher_runs + "; what its sandbox reaches cannot be seen here",
