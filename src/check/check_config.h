@@ -67,6 +67,19 @@ inline constexpr long watcher_settled_seconds = 10;
 inline constexpr char watcher_view_format[] = "/proc/%ld/root%s";
 
 inline constexpr char backlight_class_dir[] = "/sys/class/backlight";
+
+// What the package's udev recorder keeps of the backlight's levels since
+// boot, one line "SEQUENCES DARK LEVEL BACK": how often the level went to 0,
+// when it last did, the level now and when it then came to 8 again (0 while
+// it has not), times in seconds since boot as /proc/uptime gives them.
+inline constexpr char backlight_record_file[] = "/run/tavrin/backlight";
+inline constexpr std::size_t record_size = 256;
+// The record's times are seconds since boot; the kernel says when that was.
+inline constexpr char kernel_stat_file[] = "/proc/stat";
+inline constexpr char boot_time_label[] = "btime ";
+// A sequence takes a second or two; a level still 0 this long after one
+// began means the backlight did not come back.
+inline constexpr long long sequence_settle_seconds = 10;
 inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/max_brightness";
 
 // The query's output is kept whole so that every item is read from the same

@@ -241,6 +241,16 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	else if (setup.brightness)
 		write_file(dir_.file("brightness"), "5\n");
 	write_file(dir_.file("max_brightness"), setup.max_brightness + "\n");
+	if (setup.last_sequence_age >= 0) {
+		timespec boot{};
+		clock_gettime(CLOCK_BOOTTIME, &boot);
+		const double dark = double(boot.tv_sec - setup.last_sequence_age);
+		const std::string back =
+			setup.level_after_sequence == "8" ? std::to_string(dark + 1.5) : "0";
+		write_file(dir_.file("backlight-record"), "2 " + std::to_string(dark) + " " +
+								  setup.level_after_sequence + " " +
+								  back + "\n");
+	}
 	std::filesystem::create_directory(dir_.file("backlight-class"));
 	if (setup.brightness)
 		std::filesystem::create_directory(dir_.file("backlight-class/backlight"));

@@ -26,6 +26,11 @@ struct PanelSetup {
 	// no open for writing takes it.
 	bool brightness_directory = false;
 	std::string max_brightness = "255";
+	// Seconds since the last of two blanking sequences began, as the udev
+	// recorder keeps it, and the level the backlight went to afterwards (it
+	// came back to 8 1.5 s later, or never). -1: no record, none since boot.
+	int last_sequence_age = -1;
+	std::string level_after_sequence = "8";
 	// A backlight device registered under another name than tavrin's.
 	std::string other_backlight;
 	bool dpms_enabled = true;
