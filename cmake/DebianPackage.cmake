@@ -30,6 +30,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/pa
 install(FILES ${PROJECT_BINARY_DIR}/packaging/tavrin.1.gz ${PROJECT_BINARY_DIR}/packaging/tavrin-check.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrin.rules.yml
+  ${PROJECT_SOURCE_DIR}/packaging/tavrin.alertmanager.yml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrin/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tavrin)

@@ -69,6 +69,7 @@ set(expected_payload
   usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
   usr/share/doc/tavrin/copyright
+  usr/share/doc/tavrin/examples/tavrin.alertmanager.yml
   usr/share/doc/tavrin/examples/tavrin.rules.yml
   usr/share/lintian/overrides/tavrin
   usr/share/man/man1/tavrin-check.1.gz

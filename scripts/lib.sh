@@ -73,10 +73,11 @@ test_packages=(googletest dpkg-dev file systemd man-db nlohmann-json3-dev curl)
 
 # promtool is installed where the release has it as a package of its own,
 # which starts nothing; where it comes only inside prometheus, the server,
-# it is borrowed from there. The node exporter is a server in every release.
+# it is borrowed from there. The node exporter is a server in every release,
+# and so is Alertmanager, whose amtool checks the example route.
 choose_test_tools() {
 	installed_tools=(promtool)
-	borrowed_tools=(prometheus-node-exporter)
+	borrowed_tools=(prometheus-node-exporter prometheus-alertmanager)
 	release_has promtool || { installed_tools=() && borrowed_tools+=(prometheus); }
 }
 need_test_tools() {
