@@ -41,14 +41,21 @@ find_mirror() {
 mirror=$(find_mirror)
 
 # The second stage runs the panel's maintainer scripts through qemu-user.
+# The two image chains of a cold run get here at the same moment: whichever
+# mounts or registers second finds it done ("already mounted", EEXIST), which
+# is what it wanted; only the outcome is checked.
 [ -d /proc/sys/fs/binfmt_misc ] || modprobe binfmt_misc 2>/dev/null || true
 [ -e /proc/sys/fs/binfmt_misc/register ] ||
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+    { echo "build-image: cannot mount binfmt_misc" >&2; exit 1; }
 # Registered from qemu-user-static's own binfmt.d file, as systemd-binfmt
 # would at boot, rather than by binfmt-support, whose service would stay
 # enabled on the machine after the test.
 [ -e "/proc/sys/fs/binfmt_misc/$qemu_user" ] ||
-    cat "/usr/lib/binfmt.d/$qemu_user.conf" >/proc/sys/fs/binfmt_misc/register
+    cat "/usr/lib/binfmt.d/$qemu_user.conf" 2>/dev/null >/proc/sys/fs/binfmt_misc/register ||
+    [ -e "/proc/sys/fs/binfmt_misc/$qemu_user" ] ||
+    { echo "build-image: cannot register $qemu_user in binfmt_misc" >&2; exit 1; }
 arch-test "$arch" >/dev/null || { echo "build-image: cannot run $arch binaries (binfmt/qemu-user)" >&2; exit 1; }
 
 work=$(mktemp -d "${out}.build.XXXXXX")
