@@ -19,6 +19,13 @@ SEQUENCE = [
 ZERO, EIGHT = "0", "8"  # backlight levels as the kernel reads them back
 # Journal entries about the unit that the watcher's streams did not write.
 SYSTEMD_OWN = {"systemd", "systemd-journald"}
+# How each panel starts X: the X server's -auth (startx's is a fresh mktemp
+# name) and the owner of that file. The X server runs as root on all of them.
+X_SETUPS = {
+    "virtio": ("/var/run/lightdm/root/:0", "root"),  # lightdm
+    "arm64": ("/tmp/serverauth.", "kiosk"),  # the kiosk's own startx
+}
+PANEL_X = ("/run/panel-x/cookie", "root")  # the test's own display manager
 
 
 class Call:
@@ -168,7 +175,36 @@ def journal(run, origin):
     return entries
 
 
-def check_setup(run):
+def x_record(run, name):
+    """Who ran the X server, its pid, its cookie file and the cookie's value."""
+    lines = run.text(f"x-{name}.txt").splitlines()
+    rec = {"pid": None, "user": None, "args": "", "auth": [], "cookie": None}
+    for l in lines:
+        key, _, value = l.partition(" ")
+        if key in ("pid", "cookie"):
+            rec[key] = value
+        elif key == "auth":
+            rec["auth"] = value.split()
+        elif rec["user"] is None:
+            rec["user"], rec["args"] = key, value
+    return rec
+
+
+def check_x_server(run, panel, name):
+    """The X server runs as root, on the panel's own cookie, owned as it
+    should be and readable by its owner alone."""
+    auth, owner = X_SETUPS.get(panel, PANEL_X)
+    rec = x_record(run, name)
+    print(f"X server ({name}): pid {rec['pid']}, user {rec['user']}, {rec['args']}; "
+          f"cookie file {rec['auth']}, cookie {rec['cookie']}")
+    run.expect(rec["user"] == "root" and f"-auth {auth}" in rec["args"],
+               f"X server ({name}) not run as root with -auth {auth}: {rec}")
+    run.expect(len(rec["auth"]) == 3 and rec["auth"][0].startswith(auth) and rec["auth"][1:] == [owner, "600"]
+               and rec["cookie"], f"X server's cookie ({name}) is not {owner}'s, mode 600: {rec}")
+    return rec
+
+
+def check_setup(run, panel):
     """The panel as booted: real backlight, display manager, cookie, package."""
     usec = run.text("multi-user-usec.txt").strip()
     if run.expect(usec.isdigit(), f"no time for multi-user.target: {usec!r}"):
@@ -179,13 +215,45 @@ def check_setup(run):
     run.expect(len(bl) >= 3 and bl[0] == "../../devices/platform/backlight/backlight/backlight"
                and bl[1].isdigit() and int(bl[1]) >= 8 and bl[2] == "refused 9",
                f"backlight is not the kernel's pwm-backlight with max_brightness 8: {bl}")
-    run.expect(run.text("display-manager.txt").strip() == "active", "display-manager.service not active")
+    if panel != "arm64":
+        run.expect(run.text("display-manager.txt").strip() == "active", "display-manager.service not active")
+    check_x_server(run, panel, "boot")
     refused = run.text("xset-without-cookie.txt")
     run.expect("unable to open display" in refused and "exit 0" not in refused,
                "X server answered a client without its cookie:\n" + refused)
     run.expect(run.text("after-install.txt").split() == ["enabled", "active"],
                "after dpkg -i tavrin.service is not enabled and active: "
                + run.text("after-install.txt").replace("\n", " "))
+
+
+def check_new_cookie(run):
+    """lightdm stopped and started again: a new X server, with a new cookie
+    at the same path, which the drop-in names."""
+    boot, again = x_record(run, "boot"), check_x_server(run, "virtio", "s3")
+    run.expect(boot["pid"] != again["pid"] and boot["auth"][:1] == again["auth"][:1] and
+               boot["cookie"] and again["cookie"] and boot["cookie"] != again["cookie"],
+               f"lightdm's second X server does not have a new cookie at the same path: {boot} then {again}")
+
+
+def check_kiosk(run, calls, events, entries):
+    """The kiosk's own X server, on a cookie in its files: the watcher's
+    queries refused until the session lets root in, after which a new X
+    server with a new cookie answers them."""
+    a, b = events.get("dpkg-install"), events.get("kiosk-xhost")
+    if not run.expect(a is not None and b is not None, "kiosk: no window before the README's step"):
+        return
+    refused = [c for c in calls if a < c.t0 < b]
+    run.expect(len(refused) >= 3 and all(c.cmd == Q and c.reading == "none" and c.rc != 0 for c in refused),
+               f"kiosk: the watcher's queries before the README's step were not all refused: {refused[:4]}")
+    lines = [m for t, ident, _, m in entries if a <= t < b and ident not in SYSTEMD_OWN]
+    print(f"kiosk before the README's step: {len(refused)} queries refused; journal: {lines[:2]}")
+    run.expect(any("unable to open display" in m for m in lines),
+               f"kiosk: the journal does not say the watcher could not open the display: {lines[:4]}")
+    before, after = x_record(run, "boot"), check_x_server(run, "arm64", "xhost")
+    run.expect(before["pid"] != after["pid"] and before["cookie"] != after["cookie"],
+               f"kiosk: the session did not start a new X server with a new cookie: {before} then {after}")
+    out = run.text("check-kiosk-refused.txt")
+    print("tavrin-check by hand, kiosk's cookie unreadable to the watcher:\n" + out)
 
 
 def check_lifecycle(run):
@@ -262,7 +330,7 @@ def check_replacement(run, name, calls, events, entries):
                f"inodes (before, running, installed) {inodes}")
     run.expect(rec.get("enabled") == "enabled" and rec.get("active") == "active",
                f"{name}: unit {rec.get('enabled')!r}, {rec.get('active')!r}, expected enabled and active")
-    run.expect(rec.get("environ") == "XAUTHORITY=/run/panel-x/cookie" and
+    run.expect(rec.get("environ") == "XAUTHORITY=" + X_SETUPS["virtio"][0] and
                "xauthority.conf" in rec.get("DropInPaths", ""),
                f"{name}: the admin's drop-in no longer applies: {rec.get('environ')!r}, {rec.get('DropInPaths')!r}")
     start, back = events.get(f"{name}-start"), events.get(f"{name}-back")
@@ -331,21 +399,27 @@ def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
                        f"tavrin-check, {name}: no FAIL line saying {phrase!r}:\n{out}")
 
 
-def check_check_unit(run):
+def check_check_unit(run, dropin=True):
     """tavrin-check.service started by hand: nothing without the exporter's
     directory, then a readable exposition saying all six steps can run, the
-    cookie coming from tavrin.service's drop-in linked for both units."""
-    absent = run.text("check-unit-absent.txt").split()
-    run.expect(absent == ["condition", "no", "absent"],
-               f"tavrin-check.service without the exporter's directory: {absent}")
+    cookie coming from tavrin.service's drop-in linked for both units; or,
+    on the kiosk panel, with no cookie, the display ok."""
+    if dropin:
+        absent = run.text("check-unit-absent.txt").split()
+        run.expect(absent == ["condition", "no", "absent"],
+                   f"tavrin-check.service without the exporter's directory: {absent}")
     timer = run.text("timer-after-install.txt").split()
     run.expect(timer == ["enabled", "active"], f"after dpkg -i tavrin-check.timer is {timer}")
     out = run.text("check-unit.txt")
     print("tavrin-check.service's exposition:\n" + out)
     lines = out.splitlines()
-    run.expect("Result=success" in lines and any(l.startswith("Environment=") and "XAUTHORITY=" in l
-                                                 for l in lines),
-               "tavrin-check.service did not succeed with the cookie from the linked drop-in")
+    cookie = any(l.startswith("Environment=") and "XAUTHORITY=" in l for l in lines)
+    run.expect("Result=success" in lines and cookie == dropin,
+               "tavrin-check.service did not succeed " +
+               ("with the cookie from the linked drop-in" if dropin else "without a cookie"))
+    display = [l for l in lines if l.startswith('tavrin_check_item_verdict{item="display ')]
+    run.expect(display and all(l.endswith("} 0") for l in display),
+               f"the exposition does not say the display is ok: {display}")
     run.expect("mode 644 root" in lines and "tavrin.prom" in lines and
                not any(l.endswith(".tmp") for l in lines),
                "the exposition is not a lone world-readable tavrin.prom")
@@ -353,6 +427,8 @@ def check_check_unit(run):
     run.expect(len(steps) == 6 and all(l.endswith("} 1") for l in steps) and
                "tavrin_blanking_possible 1" in lines,
                f"the exposition does not say all six steps can run: {steps}")
+    if not dropin:
+        return
     try:
         document = json.loads(run.text("check-healthy.json"))
         print("tavrin-check --json, healthy:", json.dumps(document, indent=2))
@@ -459,7 +535,7 @@ def main():
     for c in calls:
         print("  ", c)
     print("Guest events:", ", ".join(f"{k} {v:.2f}" for k, v in events.items()))
-    check_setup(run)
+    check_setup(run, panel)
 
     scenarios = PANELS[panel]
     bounds = [events.get(s[5], 1e9) for s in scenarios] + [events.get("stops", 1e9)]
@@ -480,6 +556,8 @@ def main():
             check_core(run, entries, events)
             check_lifecycle(run)
             check_tavrin_check(run, ("healthy", "stopped", "x-hung"))
+            check_check_unit(run, dropin=False)
+            check_kiosk(run, calls, events, entries)
             check_stops(run, events)
         elif panel == "armhf64":
             check_tavrin_check(run, ("healthy",))
@@ -496,6 +574,7 @@ def main():
             check_lifecycle(run)
             check_tavrin_check(run)
             check_check_unit(run)
+            check_new_cookie(run)
 
     # Cadence: after each query (and the sequence, if due) a one-second wait,
     # except where systemd restarted the watcher in between.
