@@ -265,7 +265,7 @@ x_pid() { local p; read -r p </tmp/.X0-lock && echo "$p"; }
 record_x() {
     local p auth
     p=$(x_pid)
-    { echo "pid $p"; ps -o user=,args= -p "$p"; } >"$LOG/x-$1.txt"
+    { echo "pid $p"; echo "$(stat -c %U "/proc/$p") $(tr '\0' ' ' <"/proc/$p/cmdline")"; } >"$LOG/x-$1.txt"
     auth=$(tr '\0' '\n' <"/proc/$p/cmdline" | sed -n '/^-auth$/{n;p}')
     [ -z "$auth" ] || stat -c 'auth %n %U %a' "$auth" >>"$LOG/x-$1.txt"
     [ -z "$auth" ] || echo "cookie $(xauth -f "$auth" list | sed 's/.* //')" >>"$LOG/x-$1.txt"
