@@ -24,12 +24,16 @@ set(tavrin_unit_template ${PROJECT_SOURCE_DIR}/packaging/tavrin.service.in)
 set(tavrin_unit ${PROJECT_BINARY_DIR}/packaging/tavrin.service)
 set(tavrin_check_unit_template ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.service.in)
 set(tavrin_check_unit ${PROJECT_BINARY_DIR}/packaging/tavrin-check.service)
+set(tavrin_record_rules_template ${PROJECT_SOURCE_DIR}/packaging/tavrin-record.udev.rules.in)
+set(tavrin_record_rules ${PROJECT_BINARY_DIR}/packaging/72-tavrin-record.rules)
 install(CODE "
   set(TAVRIN_INSTALLED_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrin\")
   set(TAVRIN_CHECK_INSTALLED_EXECUTABLE \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrin-check\")
+  set(TAVRIN_RECORDER \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/tavrin/record-backlight\")
   set(TAVRIN_TEXTFILE_DIR [[${TAVRIN_TEXTFILE_DIR}]])
   configure_file([[${tavrin_unit_template}]] [[${tavrin_unit}]] @ONLY)
   configure_file([[${tavrin_check_unit_template}]] [[${tavrin_check_unit}]] @ONLY)
+  configure_file([[${tavrin_record_rules_template}]] [[${tavrin_record_rules}]] @ONLY)
 ")
 install(FILES ${tavrin_unit} ${tavrin_check_unit} ${PROJECT_SOURCE_DIR}/packaging/tavrin-check.timer
   DESTINATION ${TAVRIN_SYSTEMD_UNIT_DIR})
@@ -37,4 +41,8 @@ install(FILES ${tavrin_unit} ${tavrin_check_unit} ${PROJECT_SOURCE_DIR}/packagin
 # unprivileged (docs/permissions.md), which would mask this one.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavrin.udev.rules
   DESTINATION ${TAVRIN_UDEV_RULES_DIR} RENAME 71-tavrin-restart.rules)
+# What the blanking sequences did to the backlight, recorded outside tavrin.
+install(FILES ${tavrin_record_rules} DESTINATION ${TAVRIN_UDEV_RULES_DIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/tavrin-record-backlight
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tavrin RENAME record-backlight)
 

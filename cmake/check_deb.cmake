@@ -63,6 +63,8 @@ set(expected_payload
   ${UNIT_DIR}/tavrin-check.service
   ${UNIT_DIR}/tavrin-check.timer
   ${UDEV_DIR}/71-tavrin-restart.rules
+  ${UDEV_DIR}/72-tavrin-record.rules
+  usr/libexec/tavrin/record-backlight
   usr/bin/tavrin
   usr/bin/tavrin-check
   usr/share/doc/tavrin/changelog.gz
@@ -93,6 +95,10 @@ endforeach()
 file(STRINGS ${ROOT}/${UNIT} exec_start REGEX "^ExecStart=")
 if(NOT exec_start STREQUAL "ExecStart=/usr/bin/tavrin")
   fail("unit starts '${exec_start}', not the packaged /usr/bin/tavrin")
+endif()
+file(STRINGS ${ROOT}/${UDEV_DIR}/72-tavrin-record.rules run REGEX "RUN\\+=")
+if(NOT run MATCHES "RUN\\+=\"/usr/libexec/tavrin/record-backlight\"$")
+  fail("the record's udev rule runs '${run}', not the packaged recorder")
 endif()
 file(STRINGS ${ROOT}/${UNIT_DIR}/tavrin-check.service exec_start REGEX "^ExecStart=")
 if(NOT exec_start MATCHES " /usr/bin/tavrin-check --prometheus ")

@@ -1,6 +1,10 @@
 # Fails unless every shared library each of BINARIES needs is the C library
 # or the dynamic loader, and no symbol version it needs of the C library is
-# newer than NEWEST_GLIBC.
+# newer than NEWEST_GLIBC. Where POINTER_BYTES is 4, none may call a 32-bit
+# time interface of the C library, which gives up past January 2038: built
+# with 64-bit time_t, each is called by its 64-bit name (__clock_gettime64).
+set(time32_calls clock_gettime clock_nanosleep nanosleep time gettimeofday ioctl stat fstat
+    lstat fstatat utimensat)
 foreach(binary IN LISTS BINARIES)
   execute_process(COMMAND ${READELF} -d ${binary} OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
   if(failed)
@@ -24,4 +28,12 @@ foreach(binary IN LISTS BINARIES)
       message(FATAL_ERROR "${binary} needs GLIBC_${version}, newer than ${NEWEST_GLIBC}")
     endif()
   endforeach()
+  if(POINTER_BYTES EQUAL 4)
+    execute_process(COMMAND ${READELF} --dyn-syms --wide ${binary} OUTPUT_VARIABLE symbols)
+    foreach(call IN LISTS time32_calls)
+      if(symbols MATCHES " UND ${call}@")
+        message(FATAL_ERROR "${binary} calls the 32-bit time interface ${call}")
+      endif()
+    endforeach()
+  endif()
 endforeach()

@@ -5,12 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include "check/check_config.h"
 #include "check/command.h"
+#include "check/cookie.h"
 #include "check/decimal.h"
 #include "check/report.h"
 #include "watch/dpms_query.h"
@@ -20,22 +17,9 @@ static constexpr char display_item[] = "display :0.0";
 static char query_output[query_output_size];
 static std::size_t query_length = 0;
 
-// Non-blocking, so that a server whose backlog is full cannot stall the
-// check: it is there all the same.
 static int x_server_listening()
 {
-	sockaddr_un address{};
-	address.sun_family = AF_UNIX;
-	static_assert(sizeof x_socket_path <= sizeof address.sun_path);
-	std::memcpy(address.sun_path, x_socket_path, sizeof x_socket_path);
-	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-	if (fd < 0)
-		return 0;
-	const int connected =
-		connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-	const int listening = connected == 0 || errno == EAGAIN;
-	close(fd);
-	return listening;
+	return x_server_pid() >= 0;
 }
 
 static void report_unanswered()
@@ -43,9 +27,12 @@ static void report_unanswered()
 	if (x_server_listening() != 0) {
 		report(VERDICT_FAIL, display_item,
 		       "a server listens at %s but refuses the connection", x_socket_path);
-		report_fix("authorization: Environment=XAUTHORITY=<the server's cookie> in %s, "
-			   "linked into %s",
-			   cookie_drop_in, check_drop_in_dir);
+		if (cookie_server_seen() != 0)
+			report_fix("authorization: the X cookie line says what tavrin lacks");
+		else
+			report_fix("authorization: Environment=XAUTHORITY=<the server's cookie> in "
+				   "%s, linked into %s",
+				   cookie_drop_in, check_drop_in_dir);
 	} else {
 		report(VERDICT_FAIL, display_item, "no X server socket at %s", x_socket_path);
 		report_fix("start the X server on :0 (is the display manager running?)");
@@ -158,6 +145,7 @@ static void report_timeouts()
 
 void check_display()
 {
+	prepare_cookie();
 	const int result =
 		run_command(dpms_query_command, query_output, sizeof query_output, &query_length);
 	if (result == COMMAND_TIMED_OUT) {
@@ -166,9 +154,11 @@ void check_display()
 	}
 	if (result != COMMAND_SUCCEEDED) {
 		report_unanswered();
+		report_cookie(0);
 		return;
 	}
 	report(VERDICT_OK, display_item, "answers \"%s\"", dpms_query_command);
+	report_cookie(1);
 	report_dpms_enabled();
 	report_reading(take_reading());
 	report_timeouts();

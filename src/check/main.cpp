@@ -8,6 +8,7 @@
 #include "check/display.h"
 #include "check/framebuffer.h"
 #include "check/print.h"
+#include "check/record.h"
 #include "check/report.h"
 #include "check/tools.h"
 #include "check/watcher.h"
@@ -34,6 +35,7 @@ static int run_checks(int form)
 	unsigned reached = 0;
 	if (check_backlight() != 0)
 		reached |= STEP_BACKLIGHT_OFF | STEP_BACKLIGHT_ON;
+	check_record();
 	if (check_framebuffer() != 0)
 		reached |= STEP_FILL;
 	check_watcher(reached);

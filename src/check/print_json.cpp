@@ -83,6 +83,14 @@ void print_json(const findings &found, int status)
 		std::printf("    {\"step\": %d, \"name\": \"%s\", \"runs\": %s}%s\n", i + 1,
 			    step_names[i], step_runs(found, i) ? "true" : "false",
 			    i + 1 == step_count ? "" : ",");
-	std::printf("  ],\n  \"blanks\": %s,\n  \"exit_status\": %d\n}\n",
+	const sequence_record &sequences = found.sequences;
+	std::printf("  ],\n  \"sequences\": {\"since_boot\": %lld, \"last\": ",
+		    sequences.since_boot);
+	if (sequences.since_boot > 0)
+		std::printf("%lld, \"backlight_restored\": %s}", sequences.last_at,
+			    sequences.left_dark != 0 ? "false" : "true");
+	else
+		(void)std::fputs("null, \"backlight_restored\": null}", stdout);
+	std::printf(",\n  \"blanks\": %s,\n  \"exit_status\": %d\n}\n",
 		    found.never_blanks != 0 ? "false" : "true", status);
 }

@@ -39,6 +39,11 @@ void report_fix(const char *format, ...)
 	va_end(arguments);
 }
 
+void note_sequences(const sequence_record &sequences)
+{
+	found.sequences = sequences;
+}
+
 void skip_steps(unsigned steps)
 {
 	found.skipped_steps |= steps;

@@ -39,12 +39,22 @@ struct item {
 	char fix[item_fix_size];
 };
 
+// What the backlight's record says of the blanking sequences that ran.
+struct sequence_record {
+	long long since_boot;
+	// When the last one began, in seconds since the epoch; 0 for none.
+	long long last_at;
+	// The backlight did not come back to level 8 after the last one.
+	int left_dark;
+};
+
 // Everything one run found, filled by the checks and read by the printers.
 struct findings {
 	item items[max_items];
 	std::size_t count;
 	unsigned skipped_steps;
 	int never_blanks;
+	sequence_record sequences;
 };
 
 // Records one item; `format` and what follows make its detail.
@@ -52,6 +62,9 @@ void report(int verdict, const char *name, const char *format, ...)
 	__attribute__((format(printf, 3, 4)));
 // The fix for the item just recorded, made as a detail is.
 void report_fix(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Records what the backlight's record says of the sequences that ran.
+void note_sequences(const sequence_record &sequences);
 
 // Records steps that cannot work here, or that tavrin will never blank.
 void skip_steps(unsigned steps);

@@ -182,10 +182,12 @@ static void report_watcher_view(unsigned reached)
 void check_watcher(unsigned reached)
 {
 	if (ask_systemd() == 0) {
+		const char *why =
+			watcher_output[0] != '\0' ? watcher_output : "systemctl show failed";
 		report(VERDICT_WARN, watcher_item,
-		       "cannot ask systemd whether %s runs (systemctl show failed): this report "
-		       "speaks for the panel alone",
-		       watcher_unit);
+		       "cannot ask systemd whether %s runs (%.*s): this report speaks for the "
+		       "panel alone",
+		       watcher_unit, static_cast<int>(std::strcspn(why, "\n")), why);
 		return;
 	}
 	if (std::strcmp(unit.load, "loaded") != 0 || std::strcmp(unit.active, "active") != 0 ||

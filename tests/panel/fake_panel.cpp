@@ -10,6 +10,7 @@
 //   fb-geometry  "xres_virtual yres yres_virtual bits_per_pixel"
 //   brightness   backing file of the brightness attribute (absent: no backlight)
 //   max_brightness      the attribute beside it
+//   backlight-record    stands for the udev recorder's /run/tavrin/backlight
 //   backlight-class     stands for /sys/class/backlight
 //   X0           stands for the socket of X display :0
 //   faults       words naming refused operations: "ioctl", "mmap", and
@@ -67,6 +68,7 @@ constexpr char brightness_path[] = "/sys/class/backlight/backlight/brightness";
 constexpr char max_brightness_path[] = "/sys/class/backlight/backlight/max_brightness";
 constexpr char backlight_class_path[] = "/sys/class/backlight";
 constexpr char x_socket_path[] = "/tmp/.X11-unix/X0";
+constexpr char backlight_record_path[] = "/run/tavrin/backlight";
 
 using open_fn = int (*)(const char *, int, ...);
 using close_fn = int (*)(int);
@@ -154,6 +156,10 @@ const char *redirect(const char *path, char *buffer, size_t size)
 	}
 	if (std::strcmp(path, max_brightness_path) == 0) {
 		sim_file(buffer, size, "max_brightness");
+		return buffer;
+	}
+	if (std::strcmp(path, backlight_record_path) == 0) {
+		sim_file(buffer, size, "backlight-record");
 		return buffer;
 	}
 	return path;

@@ -48,6 +48,8 @@ TEST(NodeExporter, ServesTheCheckGaugesFromItsTextfileDirectory)
 		     "tavrin_blanking_step_runnable{name=\"backlight_on\",step=\"6\"} 0",
 		     "tavrin_blanking_possible 1",
 		     "tavrin_check_item_verdict{item=\"max_brightness\"} 2",
+		     "# TYPE tavrin_sequences_total counter",
+		     "tavrin_sequences_total 0",
 	     })
 		EXPECT_TRUE(has_line(scrape.output, line)) << line << "\n" << scrape.output;
 	EXPECT_EQ(count_lines_starting(scrape.output, "tavrin_"),

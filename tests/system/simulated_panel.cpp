@@ -144,22 +144,89 @@ pid_t spawn(std::vector<std::string> argv_strings, std::vector<std::string> env_
 	return pid;
 }
 
-// A server at the socket that never answers: enough for a connect to succeed.
-int listen_at(const std::string &path)
+sockaddr_un socket_address(const std::string &path)
 {
 	sockaddr_un address{};
 	address.sun_family = AF_UNIX;
 	if (path.size() >= sizeof address.sun_path)
 		throw std::runtime_error("socket path too long: " + path);
 	std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+	return address;
+}
+
+// Connections are never accepted, and each run of the check makes two.
+constexpr int x_backlog = 64;
+
+// A server at the socket that never answers: enough for a connect to succeed.
+int listen_at(const std::string &path)
+{
+	const sockaddr_un address = socket_address(path);
 	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-	    listen(fd, 4) != 0)
+	if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+	    listen(fd, x_backlog) != 0)
 		throw std::runtime_error("cannot listen at " + path);
 	return fd;
 }
 
+bool accepts_connections(const std::string &path)
+{
+	const sockaddr_un address = socket_address(path);
+	const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	const bool connected = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&address),
+						  sizeof address) == 0;
+	if (fd >= 0)
+		close(fd);
+	return connected;
+}
+
 } // namespace
+
+std::string expand_sim(std::string text, const std::string &sim)
+{
+	static const std::string mark = "{sim}";
+	for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
+		text.replace(at, mark.size(), sim);
+	return text;
+}
+
+// The check names the server by the process that called listen(), and
+// reads its cookie from that process's command line: so the listen happens
+// in the child, which then waits in a shell whose arguments are the server's.
+void SimulatedPanel::start_x_server(const std::string &cookie_mode)
+{
+	const std::string cookie = dir_.file("cookie");
+	write_file(cookie, "MIT-MAGIC-COOKIE-1\n", std::stoi(cookie_mode, nullptr, 8));
+	// Another owner than the service's root; the directory lets everyone
+	// search it, so that only the cookie's own mode decides.
+	if (geteuid() == 0 && chown(cookie.c_str(), 65534, 65534) != 0)
+		throw std::runtime_error("cannot chown " + cookie);
+	std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+	const sockaddr_un address = socket_address(dir_.file("X0"));
+	int input[2];
+	const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+	    pipe2(input, O_CLOEXEC) != 0)
+		throw std::runtime_error("cannot make the X server's socket");
+	x_server_ = fork();
+	if (x_server_ == 0) {
+		if (listen(fd, x_backlog) == 0 && dup2(input[0], STDIN_FILENO) == STDIN_FILENO)
+			execl("/bin/sh", "sh", "-c", "read -r _", "Xorg", ":0", "-auth",
+			      cookie.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(fd);
+	close(input[0]);
+	x_server_input_ = input[1];
+	// Listening, and no longer the test's own command line but the server's.
+	const std::string command_line = "/proc/" + std::to_string(x_server_) + "/cmdline";
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+	while (read_file(command_line).find("-auth") == std::string::npos ||
+	       !accepts_connections(dir_.file("X0"))) {
+		if (x_server_ < 0 || std::chrono::steady_clock::now() > deadline)
+			throw std::runtime_error("the X server did not listen");
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
+}
 
 SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 {
@@ -174,6 +241,16 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	else if (setup.brightness)
 		write_file(dir_.file("brightness"), "5\n");
 	write_file(dir_.file("max_brightness"), setup.max_brightness + "\n");
+	if (setup.last_sequence_age >= 0) {
+		timespec boot{};
+		clock_gettime(CLOCK_BOOTTIME, &boot);
+		const double dark = double(boot.tv_sec - setup.last_sequence_age);
+		const std::string back =
+			setup.level_after_sequence == "8" ? std::to_string(dark + 1.5) : "0";
+		write_file(dir_.file("backlight-record"), "2 " + std::to_string(dark) + " " +
+								  setup.level_after_sequence + " " +
+								  back + "\n");
+	}
 	std::filesystem::create_directory(dir_.file("backlight-class"));
 	if (setup.brightness)
 		std::filesystem::create_directory(dir_.file("backlight-class/backlight"));
@@ -187,6 +264,15 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	set_x_reachable(setup.x_reachable);
 	if (setup.x_socket)
 		x_socket_ = listen_at(dir_.file("X0"));
+	if (!setup.x_cookie_mode.empty()) {
+		start_x_server(setup.x_cookie_mode);
+		write_file(dir_.file("x-cookie"), dir_.file("cookie"));
+	}
+	if (setup.x_access_list)
+		write_file(dir_.file("x-access"), "");
+	if (!setup.service_xauthority.empty())
+		write_file(dir_.file("service-xauthority"),
+			   expand_sim(setup.service_xauthority, dir_.path()));
 	write_file(dir_.file("faults"), setup.faults + "\n");
 	write_file(dir_.file("events"), "");
 	write_file(dir_.file("dpms"), setup.monitor + "\n");
@@ -212,6 +298,12 @@ SimulatedPanel::~SimulatedPanel()
 	stop_tavrin();
 	if (x_socket_ >= 0)
 		close(x_socket_);
+	if (x_server_ > 0) {
+		close(x_server_input_);
+		int status;
+		while (waitpid(x_server_, &status, 0) == -1 && errno == EINTR)
+			;
+	}
 }
 
 void SimulatedPanel::start_tavrin()

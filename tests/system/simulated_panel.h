@@ -26,6 +26,11 @@ struct PanelSetup {
 	// no open for writing takes it.
 	bool brightness_directory = false;
 	std::string max_brightness = "255";
+	// Seconds since the last of two blanking sequences began, as the udev
+	// recorder keeps it, and the level the backlight went to afterwards (it
+	// came back to 8 1.5 s later, or never). -1: no record, none since boot.
+	int last_sequence_age = -1;
+	std::string level_after_sequence = "8";
 	// A backlight device registered under another name than tavrin's.
 	std::string other_backlight;
 	bool dpms_enabled = true;
@@ -36,6 +41,15 @@ struct PanelSetup {
 	bool x_reachable = true;
 	// A listening socket for display :0, whether or not X answers through it.
 	bool x_socket = false;
+	// The mode of the cookie that the X server takes ("0600"), owned by
+	// another user than root. The server is then a process of its own that
+	// listens at the socket with "-auth COOKIE" on its command line.
+	std::string x_cookie_mode;
+	// The server's access list lets local users in, cookie or not.
+	bool x_access_list = false;
+	// XAUTHORITY as tavrin.service's drop-in sets it; "{sim}" stands for the
+	// simulation's directory, as in expand_sim.
+	std::string service_xauthority;
 	// "ioctl", "mmap" and/or "brightness": panel operations that are refused
 	// (see fake_panel.cpp).
 	std::string faults;
@@ -48,6 +62,9 @@ struct PanelSetup {
 	int watcher_restarts = 0;
 	int watcher_age_seconds = 600;
 };
+
+// `text` with each "{sim}" replaced by the simulation's directory.
+std::string expand_sim(std::string text, const std::string &sim);
 
 struct CheckRun {
 	int status;
@@ -95,9 +112,14 @@ class SimulatedPanel
 	}
 
       private:
+	void start_x_server(const std::string &cookie_mode);
+
 	ScratchDir dir_;
 	pid_t pid_ = -1;
 	int x_socket_ = -1;
+	pid_t x_server_ = -1;
+	// The server waits until this, its standard input, closes.
+	int x_server_input_ = -1;
 	// Whether tavrin runs under valgrind, whose report is checked when it stops.
 	bool memchecked_ = false;
 };

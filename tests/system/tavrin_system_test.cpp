@@ -371,9 +371,10 @@ TEST_P(CheckScenarios, ReportsTheItemAndLeavesThePanelUntouched)
 	const CheckScenario &s = GetParam();
 	SimulatedPanel panel(s.setup);
 	const CheckRun run = panel.run_check();
-	EXPECT_TRUE(has_line_starting(run.out, s.item)) << run.out;
+	EXPECT_TRUE(has_line_starting(run.out, expand_sim(s.item, panel.dir().path()))) << run.out;
 	EXPECT_EQ(last_line(run.out), s.last_line) << run.out;
 	EXPECT_EQ(run.status, s.status);
+	EXPECT_EQ(run.err.find("systemd"), std::string::npos) << run.err;
 
 	EXPECT_EQ(steps_of(panel.events()), s.events);
 	EXPECT_EQ(panel.count_events("fb closed"), s.setup.framebuffer ? 1 : 0);
@@ -412,6 +413,12 @@ std::string with_replacement_characters(const std::string &text)
 	using nlohmann::json;
 	return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace))
 		.get<std::string>();
+}
+
+double seconds_since_epoch()
+{
+	using namespace std::chrono;
+	return double(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
 }
 
 // A member of the wrong type or a missing one throws, failing the test.
@@ -455,17 +462,25 @@ TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
 	EXPECT_EQ(document.at("blanks").get<bool>(), !never_blanks_named(last_line(text.out)));
 	EXPECT_EQ(document.at("exit_status"), text.status);
 	EXPECT_TRUE(document.at("version").is_string());
-}
 
-double seconds_since_epoch()
-{
-	using namespace std::chrono;
-	return double(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+	const nlohmann::json &sequences = document.at("sequences");
+	if (s.setup.last_sequence_age < 0) {
+		EXPECT_EQ(sequences.at("since_boot"), 0);
+		EXPECT_TRUE(sequences.at("last").is_null() &&
+			    sequences.at("backlight_restored").is_null());
+	} else {
+		EXPECT_EQ(sequences.at("since_boot"), 2);
+		EXPECT_NEAR(sequences.at("last").get<double>(),
+			    seconds_since_epoch() - s.setup.last_sequence_age, 2);
+		EXPECT_EQ(sequences.at("backlight_restored"), s.setup.level_after_sequence == "8");
+	}
 }
 
 // The exposition's lines, HELP texts aside (promtool requires them), as the
-// text report's verdicts make them; only the time is not known in advance.
-std::vector<std::string> expected_exposition(const std::string &text_report)
+// text report's verdicts and the panel's record make them, up to the two
+// times, which are not known in advance.
+std::vector<std::string> expected_exposition(const std::string &text_report,
+					     const PanelSetup &setup, const std::string &version)
 {
 	const std::set<int> skipped = skipped_steps_named(last_line(text_report));
 	const bool blanks = !never_blanks_named(last_line(text_report));
@@ -486,7 +501,17 @@ std::vector<std::string> expected_exposition(const std::string &text_report)
 		lines.push_back("tavrin_check_item_verdict{item=\"" +
 				line.substr(6, line.find(": ") - 6) + "\"} " + rank);
 	}
-	lines.push_back("# TYPE tavrin_check_timestamp_seconds gauge");
+	const bool ran = setup.last_sequence_age >= 0;
+	const bool restored = !ran || setup.level_after_sequence == "8";
+	for (const std::string &line :
+	     {std::string("# TYPE tavrin_build_info gauge"),
+	      "tavrin_build_info{version=\"" + version + "\"} 1",
+	      std::string("# TYPE tavrin_sequences_total counter"),
+	      std::string("tavrin_sequences_total ") + (ran ? "2" : "0"),
+	      std::string("# TYPE tavrin_last_sequence_backlight_restored gauge"),
+	      std::string("tavrin_last_sequence_backlight_restored ") + (restored ? "1" : "0"),
+	      std::string("# TYPE tavrin_last_sequence_timestamp_seconds gauge")})
+		lines.push_back(line);
 	return lines;
 }
 
@@ -509,15 +534,33 @@ TEST_P(CheckScenarios, ExpositionPassesPromtoolAndCarriesTheTextReportsVerdicts)
 	for (std::string line; std::getline(in, line);)
 		if (line.rfind("# HELP ", 0) != 0)
 			lines.push_back(line);
-	ASSERT_FALSE(lines.empty());
+	// The two times close the exposition: when the last sequence began, and
+	// when the check ran.
+	ASSERT_GE(lines.size(), 3u);
 	const std::string time_sample = lines.back();
 	lines.pop_back();
-	EXPECT_EQ(lines, expected_exposition(text.out)) << exposition.out;
+	EXPECT_EQ(lines.back(), "# TYPE tavrin_check_timestamp_seconds gauge");
+	lines.pop_back();
+	const std::string sequence_sample = lines.back();
+	lines.pop_back();
+	const std::string version = panel.run_check({"--version"}).out;
+	EXPECT_EQ(lines,
+		  expected_exposition(text.out, s.setup,
+				      version.substr(version.find(' ') + 1,
+						     version.size() - version.find(' ') - 2)))
+		<< exposition.out;
 	const std::string time_metric = "tavrin_check_timestamp_seconds ";
 	ASSERT_EQ(time_sample.rfind(time_metric, 0), 0u) << time_sample;
 	const double checked_at = std::stod(time_sample.substr(time_metric.size()));
 	EXPECT_GE(checked_at, before);
 	EXPECT_LE(checked_at, after);
+	const std::string sequence_metric = "tavrin_last_sequence_timestamp_seconds ";
+	ASSERT_EQ(sequence_sample.rfind(sequence_metric, 0), 0u) << sequence_sample;
+	const double last_sequence = std::stod(sequence_sample.substr(sequence_metric.size()));
+	if (s.setup.last_sequence_age < 0)
+		EXPECT_EQ(last_sequence, 0);
+	else
+		EXPECT_NEAR(last_sequence, before - s.setup.last_sequence_age, 2);
 	// Every step runnable and tavrin blanking: what exit status 0 says.
 	const std::string closing = last_line(text.out);
 	EXPECT_EQ(skipped_steps_named(closing).empty() && !never_blanks_named(closing),
@@ -543,6 +586,18 @@ const CheckScenario check_scenarios[] = {
 	{"MaxBrightnessBelowTheOnLevel",
 	 {.max_brightness = "1"},
 	 "FAIL  max_brightness: 1, below 8",
+	 "FAIL  steps: tavrin skips step 6 here",
+	 1,
+	 small_look},
+	// What the udev recorder kept of the last sequence.
+	{"SequenceCameBackToEight",
+	 {.last_sequence_age = 60},
+	 "ok    last sequence: 2 since boot; the last ",
+	 all_six,
+	 0},
+	{"LevelEightRefusedAfterTheLastSequence",
+	 {.max_brightness = "1", .last_sequence_age = 60, .level_after_sequence = "0"},
+	 "FAIL  last sequence: 2 since boot; the backlight has stayed at level 0 since the last",
 	 "FAIL  steps: tavrin skips step 6 here",
 	 1,
 	 small_look},
@@ -602,6 +657,34 @@ const CheckScenario check_scenarios[] = {
 	 "FAIL  steps: tavrin skips step 3 here",
 	 1,
 	 {}},
+	// The X server's cookie as the service meets it: root without
+	// capabilities reads only what the mode bits grant it, however the
+	// check itself is run.
+	{"CookieTheServiceCannotRead",
+	 {.x_cookie_mode = "0600", .service_xauthority = "{sim}/cookie"},
+	 "FAIL  X cookie: {sim}/cookie, the X server's, owner ",
+	 never_blanks_x_steps,
+	 1},
+	{"XauthorityNamesAnotherFile",
+	 {.x_cookie_mode = "0644", .service_xauthority = "{sim}/old-cookie"},
+	 "FAIL  X cookie: tavrin.service names {sim}/old-cookie, the X server takes {sim}/cookie",
+	 never_blanks_x_steps,
+	 1},
+	{"ServiceNamesNoCookie",
+	 {.x_cookie_mode = "0644"},
+	 "FAIL  X cookie: tavrin.service names none, the X server takes {sim}/cookie",
+	 never_blanks_x_steps,
+	 1},
+	{"CookieReadableByTheService",
+	 {.x_cookie_mode = "0644", .service_xauthority = "{sim}/cookie"},
+	 "ok    X cookie: {sim}/cookie, the X server's, readable by tavrin.service",
+	 all_six,
+	 0},
+	{"AccessListLetsTheServiceIn",
+	 {.x_cookie_mode = "0600", .x_access_list = true},
+	 "ok    X cookie: {sim}/cookie, the X server's, unused: the server lets tavrin.service in",
+	 all_six,
+	 0},
 	{"XAcceptsButNeverAnswers",
 	 {.x_socket = true, .query_mode = "hang"},
 	 "FAIL  display :0.0: the X server at /tmp/.X11-unix/X0 accepted the connection but did "
@@ -631,7 +714,13 @@ const CheckScenario check_scenarios[] = {
 	 "ok    watcher: " + watcher_runs,
 	 all_six,
 	 0},
-	{"NoSystemd", {.watcher = ""}, "warn  watcher: cannot ask systemd", all_six, 0},
+	// systemctl's own words go into the line, not to the check's stderr.
+	{"NoSystemd",
+	 {.watcher = ""},
+	 "warn  watcher: cannot ask systemd whether tavrin.service runs (System has not been "
+	 "booted with systemd)",
+	 all_six,
+	 0},
 	{"WatcherSandboxHidden",
 	 {.faults = "watcher-hidden"},
 	 "warn  watcher: " + watcher_runs + "; what its sandbox reaches cannot be seen here",
