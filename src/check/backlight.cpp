@@ -105,8 +105,10 @@ static void report_max_brightness()
 
 int check_backlight()
 {
-	if (report_attribute() == 0)
+	if (report_attribute() == 0) {
+		report_unchecked("max_brightness", "the brightness attribute does not open");
 		return 0;
+	}
 	report_max_brightness();
 	return 1;
 }

@@ -391,8 +391,10 @@ static void report_named_only(int answered)
 
 void report_cookie(int answered)
 {
-	if (server_pid < 0)
+	if (server_pid < 0) {
+		report_unchecked(cookie_item, "no X server listens");
 		return;
+	}
 	if (server_seen == 0) {
 		report_named_only(answered);
 		return;

@@ -22,6 +22,21 @@ static int x_server_listening()
 	return x_server_pid() >= 0;
 }
 
+// DPMS, the reading and the time-outs come from the query's answer.
+static void report_answer_unchecked(const char *why)
+{
+	report_unchecked("DPMS", why);
+	report_unchecked("reading", why);
+	report_unchecked("time-outs", why);
+}
+
+void report_display_unchecked(const char *why)
+{
+	report_unchecked(display_item, why);
+	report_unchecked("X cookie", why);
+	report_answer_unchecked(why);
+}
+
 static void report_unanswered()
 {
 	if (x_server_listening() != 0) {
@@ -150,11 +165,14 @@ void check_display()
 		run_command(dpms_query_command, query_output, sizeof query_output, &query_length);
 	if (result == COMMAND_TIMED_OUT) {
 		report_hung();
+		report_unchecked("X cookie", "the X server does not answer");
+		report_answer_unchecked("display :0.0 does not answer");
 		return;
 	}
 	if (result != COMMAND_SUCCEEDED) {
 		report_unanswered();
 		report_cookie(0);
+		report_answer_unchecked("display :0.0 does not answer");
 		return;
 	}
 	report(VERDICT_OK, display_item, "answers \"%s\"", dpms_query_command);

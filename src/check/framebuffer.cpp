@@ -83,6 +83,24 @@ static void report_depth(const fb_var_screeninfo &var, std::uint32_t length, std
 	       var.bits_per_pixel == fill_depth ? "" : " (all-ones is white; 200% at 16 bpp)");
 }
 
+// The items after the device's own, in their order.
+enum fill_item : int {
+	ITEM_GEOMETRY,
+	ITEM_MAPPING,
+	ITEM_PAINTED,
+	ITEM_DEPTH,
+	FILL_ITEMS,
+};
+static constexpr const char *fill_item_names[FILL_ITEMS] = {"geometry", "mapping", "painted",
+							    "depth"};
+
+// What an earlier item kept the check from: `first` and the items after it.
+static void report_fill_unchecked(int first, const char *why)
+{
+	for (int i = first; i < FILL_ITEMS; ++i)
+		report_unchecked(fill_item_names[i], why);
+}
+
 static void check_open_device(int fd)
 {
 	fb_var_screeninfo var{};
@@ -90,6 +108,7 @@ static void check_open_device(int fd)
 	if (ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) {
 		report(VERDICT_FAIL, "geometry", "the driver refuses FBIOGET_VSCREENINFO");
 		skip_steps(STEP_FILL);
+		report_fill_unchecked(ITEM_MAPPING, "the geometry is not known");
 		return;
 	}
 	char smem[number_text_size] = {};
@@ -103,8 +122,10 @@ static void check_open_device(int fd)
 	}
 	report_geometry(var, smem);
 	const std::uint32_t length = framebuffer_map_length(var);
-	if (report_mapping(fd, length, smem, memory) == 0)
+	if (report_mapping(fd, length, smem, memory) == 0) {
+		report_fill_unchecked(ITEM_PAINTED, "the driver refuses the mapping");
 		return;
+	}
 	report_painted(var, length, memory);
 	report_depth(var, length, memory);
 }
@@ -119,6 +140,7 @@ int check_framebuffer()
 		report_fix(error == ENOENT ? "load the panel's framebuffer driver (ls /dev/fb*)"
 					   : "run tavrin as root or in the video group");
 		skip_steps(STEP_FILL);
+		report_fill_unchecked(ITEM_GEOMETRY, "the framebuffer does not open");
 		return 0;
 	}
 	report(VERDICT_OK, "framebuffer", "%s opens read-write", framebuffer_device);

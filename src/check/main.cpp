@@ -32,6 +32,8 @@ static int run_checks(int form)
 	(void)clock_gettime(CLOCK_REALTIME, &now);
 	if (check_tools() != 0)
 		check_display();
+	else
+		report_display_unchecked("no xset to ask with");
 	unsigned reached = 0;
 	if (check_backlight() != 0)
 		reached |= STEP_BACKLIGHT_OFF | STEP_BACKLIGHT_ON;

@@ -16,7 +16,7 @@ void print_json(const findings &found, int status);
 void print_prometheus(const findings &found, std::int64_t checked_at);
 
 // What the printers agree on.
-inline constexpr const char *verdict_words[] = {"ok", "warn", "fail"};
+inline constexpr const char *verdict_words[] = {"ok", "warn", "fail", "unchecked"};
 
 inline bool step_runs(const findings &found, int index)
 {

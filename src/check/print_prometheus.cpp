@@ -69,7 +69,8 @@ void print_prometheus(const findings &found, std::int64_t checked_at)
 				    "on (no xset, no answer from :0.0, DPMS disabled).");
 	std::printf("%s %d\n", blanks_metric, found.never_blanks != 0 ? 0 : 1);
 	print_header(item_metric, "tavrin-check's verdict on each item: 0 ok, 1 warn (every step "
-				  "still runs), 2 fail.");
+				  "still runs), 2 fail, 3 not checked (an earlier item stopped "
+				  "the check).");
 	for (std::size_t i = 0; i < found.count; ++i) {
 		std::printf("%s{item=", item_metric);
 		print_label_value(found.items[i].name);

@@ -5,8 +5,8 @@
 #include "check/print.h"
 
 // Upper case so that a failure stands out in a column of lower-case words.
-static constexpr char text_words[][5] = {"ok", "warn", "FAIL"};
-static constexpr char verdict_colours[][6] = {"\033[32m", "\033[33m", "\033[31m"};
+static constexpr char text_words[][5] = {"ok", "warn", "FAIL", "-"};
+static constexpr char verdict_colours[][6] = {"\033[32m", "\033[33m", "\033[31m", "\033[2m"};
 static constexpr char colour_reset[] = "\033[0m";
 
 static void print_item(const item &entry, int colour)

@@ -28,6 +28,11 @@ void report(int verdict, const char *name, const char *format, ...)
 	entry.fix[0] = '\0';
 }
 
+void report_unchecked(const char *name, const char *why)
+{
+	report(VERDICT_UNCHECKED, name, "not checked: %s", why);
+}
+
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 void report_fix(const char *format, ...)
 {

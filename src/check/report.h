@@ -5,11 +5,14 @@
 #include "check/check_config.h"
 
 // How an item is judged: ok, warn (every step still runs) or fail (a step
-// is skipped, or tavrin never blanks).
+// is skipped, or tavrin never blanks); or not checked, where an earlier item
+// stopped the check. Every report carries every item, so that no series of
+// a report comes and goes with what the panel has.
 enum verdict : int {
 	VERDICT_OK = 0,
 	VERDICT_WARN = 1,
 	VERDICT_FAIL = 2,
+	VERDICT_UNCHECKED = 3,
 };
 
 // The six blanking steps, as bits, in the order tavrin runs them.
@@ -60,6 +63,8 @@ struct findings {
 // Records one item; `format` and what follows make its detail.
 void report(int verdict, const char *name, const char *format, ...)
 	__attribute__((format(printf, 3, 4)));
+// Records an item that an earlier one kept from being checked, and why.
+void report_unchecked(const char *name, const char *why);
 // The fix for the item just recorded, made as a detail is.
 void report_fix(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -291,6 +291,8 @@ SimulatedPanel::SimulatedPanel(const PanelSetup &setup)
 	for (const auto &entry : std::filesystem::directory_iterator(tavrin_stand_ins))
 		std::filesystem::create_symlink(
 			entry.path(), dir_.file("bin/" + entry.path().filename().string()));
+	if (!setup.xset)
+		set_xset_installed(false);
 }
 
 SimulatedPanel::~SimulatedPanel()

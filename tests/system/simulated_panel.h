@@ -39,6 +39,8 @@ struct PanelSetup {
 	// "standby suspend off" when not X's default 600 600 600.
 	std::string dpms_timeouts;
 	bool x_reachable = true;
+	// The stand-in xset on PATH.
+	bool xset = true;
 	// A listening socket for display :0, whether or not X answers through it.
 	bool x_socket = false;
 	// The mode of the cookie that the X server takes ("0600"), owned by

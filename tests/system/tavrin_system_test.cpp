@@ -438,10 +438,14 @@ TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
 	ASSERT_TRUE(document.at("items").is_array());
 	for (const nlohmann::json &item : document.at("items")) {
 		const auto verdict = item.at("verdict").get<std::string>();
-		ASSERT_TRUE(verdict == "ok" || verdict == "warn" || verdict == "fail") << verdict;
+		ASSERT_TRUE(verdict == "ok" || verdict == "warn" || verdict == "fail" ||
+			    verdict == "unchecked")
+			<< verdict;
 		char word[8];
 		std::snprintf(word, sizeof word, "%-4s",
-			      verdict == "fail" ? "FAIL" : verdict.c_str());
+			      verdict == "fail"	       ? "FAIL"
+			      : verdict == "unchecked" ? "-"
+						       : verdict.c_str());
 		rows += std::string(word) + "  " + item.at("name").get<std::string>() + ": " +
 			item.at("detail").get<std::string>() + "\n";
 		if (!item.at("fix").is_null())
@@ -476,6 +480,12 @@ TEST_P(CheckScenarios, JsonAgreesWithTheTextReportRowForRow)
 	}
 }
 
+// The items of every report, in their order.
+const std::vector<std::string> every_item = {
+	"xset",	     "xrefresh",  "display :0.0",   "X cookie",	     "DPMS",	    "reading",
+	"time-outs", "backlight", "max_brightness", "last sequence", "framebuffer", "geometry",
+	"mapping",   "painted",	  "depth",	    "watcher",	     "steps"};
+
 // The exposition's lines, HELP texts aside (promtool requires them), as the
 // text report's verdicts and the panel's record make them, up to the two
 // times, which are not known in advance.
@@ -497,7 +507,10 @@ std::vector<std::string> expected_exposition(const std::string &text_report,
 		if (line.rfind("      ", 0) == 0)
 			continue;
 		const std::string word = line.substr(0, 4);
-		const char *rank = word == "ok  " ? "0" : word == "warn" ? "1" : "2";
+		const char *rank = word == "ok  "   ? "0"
+				   : word == "warn" ? "1"
+				   : word == "-   " ? "3"
+						    : "2";
 		lines.push_back("tavrin_check_item_verdict{item=\"" +
 				line.substr(6, line.find(": ") - 6) + "\"} " + rank);
 	}
@@ -561,6 +574,12 @@ TEST_P(CheckScenarios, ExpositionPassesPromtoolAndCarriesTheTextReportsVerdicts)
 		EXPECT_EQ(last_sequence, 0);
 	else
 		EXPECT_NEAR(last_sequence, before - s.setup.last_sequence_age, 2);
+	// Every item on every panel, checked or not: no series comes and goes.
+	std::vector<std::string> items;
+	for (const std::string &line : lines)
+		if (line.rfind("tavrin_check_item_verdict{", 0) == 0)
+			items.push_back(line.substr(32, line.find("\"}") - 32));
+	EXPECT_EQ(items, every_item);
 	// Every step runnable and tavrin blanking: what exit status 0 says.
 	const std::string closing = last_line(text.out);
 	EXPECT_EQ(skipped_steps_named(closing).empty() && !never_blanks_named(closing),
@@ -613,6 +632,12 @@ const CheckScenario check_scenarios[] = {
 	 all_six,
 	 0,
 	 small_look},
+	// The items that xset would have answered are there all the same.
+	{"NoXset",
+	 {.xset = false},
+	 "-     DPMS: not checked: no xset to ask with",
+	 "FAIL  steps: tavrin never blanks here, and would skip steps 2, 4",
+	 1},
 	{"NoXServer",
 	 {.x_reachable = false},
 	 "FAIL  display :0.0: no X server socket at /tmp/.X11-unix/X0",
