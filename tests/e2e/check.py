@@ -254,6 +254,16 @@ def check_kiosk(run, calls, events, entries):
                f"kiosk: the session did not start a new X server with a new cookie: {before} then {after}")
     out = run.text("check-kiosk-refused.txt")
     print("tavrin-check by hand, kiosk's cookie unreadable to the watcher:\n" + out)
+    # Run as root with every capability and the kiosk's cookie at hand, it
+    # judges for the unit all the same.
+    auth = before["auth"][:1] or ["?"]
+    at = expect_cookie_line(run, "kiosk's cookie", out, f"FAIL  X cookie: {auth[0]}, the X server's, owner kiosk, "
+                            "mode 0600: tavrin.service, as root without capabilities, cannot read it")
+    lines = out.splitlines()
+    fix = lines[at + 1] if at is not None and at + 1 < len(lines) else ""
+    run.expect(fix.strip().startswith("fix:") and "xhost +si:localuser:root" in fix,
+               f"tavrin-check, kiosk's cookie: no fix line with xhost +si:localuser:root: {fix!r}")
+    run.expect("exit 1" in lines[-1:], f"tavrin-check, kiosk's cookie: expected exit 1:\n{out}")
 
 
 def check_lifecycle(run):
@@ -374,7 +384,29 @@ def check_core(run, entries, events):
                "systemd did not see the watcher dump core on SIGABRT")
 
 
-def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
+def expect_cookie_line(run, name, out, expected):
+    """tavrin-check's X cookie item, right after the display's, is
+    `expected`. Returns its index."""
+    lines = out.splitlines()
+    at = [i for i, l in enumerate(lines) if re.match(r"\S+ +X cookie: ", l)]
+    # The item before it, past its fix line if it has one.
+    before = [l for l in lines[:at[0]] if not l.startswith(" ")][-1:] if at else []
+    run.expect(len(at) == 1 and before and re.match(r"\w+ +display :0\.0: ", before[0]) and
+               lines[at[0]] == expected,
+               f"tavrin-check, {name}: expected {expected!r} right after the display line:\n{out}")
+    return at[0] if at else None
+
+
+def healthy_cookie_line(run, panel):
+    """What tavrin-check says of the cookie of a panel whose watcher blanks:
+    the one it reads, or on the kiosk's panel the one it goes without."""
+    if panel == "arm64":
+        auth = x_record(run, "xhost")["auth"][:1] or ["?"]
+        return f"ok    X cookie: {auth[0]}, the X server's, unused: the server lets tavrin.service in without it"
+    return f"ok    X cookie: {X_SETUPS.get(panel, PANEL_X)[0]}, the X server's, readable by tavrin.service"
+
+
+def check_tavrin_check(run, panel, names=("healthy", "no-timeouts", "no-x")):
     """tavrin-check on the same panel: healthy, X's time-outs all 0, no X,
     the watcher stopped, X hung."""
     for name, status, phrase in (("healthy", 0, None), ("no-timeouts", None, "X never blanks by itself"),
@@ -387,6 +419,9 @@ def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
         print(f"tavrin-check, {name}: " + " | ".join(l for l in lines if not l.startswith(" ")))
         if status is not None:
             run.expect(f"exit {status}" in lines[-1:], f"tavrin-check, {name}: expected exit {status}:\n{out}")
+        if name in ("healthy", "no-x"):
+            expect_cookie_line(run, name, out, healthy_cookie_line(run, panel) if name == "healthy"
+                               else "-     X cookie: not checked: no X server listens")
         if name == "healthy":
             verdicts = [l for l in lines if l.startswith(("ok", "warn", "FAIL"))]
             run.expect(verdicts and "all six" in verdicts[-1],
@@ -420,6 +455,8 @@ def check_check_unit(run, dropin=True):
     display = [l for l in lines if l.startswith('tavrin_check_item_verdict{item="display ')]
     run.expect(display and all(l.endswith("} 0") for l in display),
                f"the exposition does not say the display is ok: {display}")
+    run.expect('tavrin_check_item_verdict{item="X cookie"} 0' in lines,
+               "the exposition does not say the X cookie is ok")
     run.expect("mode 644 root" in lines and "tavrin.prom" in lines and
                not any(l.endswith(".tmp") for l in lines),
                "the exposition is not a lone world-readable tavrin.prom")
@@ -435,6 +472,10 @@ def check_check_unit(run, dropin=True):
         run.expect(document["exit_status"] == 0 and document["blanks"] and
                    [s["runs"] for s in document["steps"]] == [True] * 6,
                    "tavrin-check --json on the healthy panel does not say all six")
+        cookie = [i for i in document["items"] if i["name"] == "X cookie"]
+        run.expect(len(cookie) == 1 and cookie[0]["verdict"] == "ok" and
+                   cookie[0]["detail"].startswith(X_SETUPS["virtio"][0] + ", the X server's"),
+                   f"tavrin-check --json on the healthy panel: X cookie item {cookie}")
     except (ValueError, KeyError, TypeError) as e:
         run.fail(f"tavrin-check --json on the healthy panel: {e}")
 
@@ -446,6 +487,7 @@ def check_cirrus(run, found):
                "the X server does not run at depth 16 on the cirrus panel")
     out = run.text("check-cirrus.txt")
     print("tavrin-check, cirrus: " + " | ".join(l for l in out.splitlines() if not l.startswith(" ")))
+    expect_cookie_line(run, "cirrus", out, healthy_cookie_line(run, "cirrus"))
     run.expect("exit 0" in out.splitlines()[-1:], f"tavrin-check, cirrus: expected exit 0:\n{out}")
     run.expect(re.search(r"^ok +mapping: .* past the device's memory", out, re.M) and
                re.search(r"^warn +painted: .* cut at the device's memory$", out, re.M),
@@ -555,12 +597,12 @@ def main():
         elif panel == "arm64":
             check_core(run, entries, events)
             check_lifecycle(run)
-            check_tavrin_check(run, ("healthy", "stopped", "x-hung"))
+            check_tavrin_check(run, panel, ("healthy", "stopped", "x-hung"))
             check_check_unit(run, dropin=False)
             check_kiosk(run, calls, events, entries)
             check_stops(run, events)
         elif panel == "armhf64":
-            check_tavrin_check(run, ("healthy",))
+            check_tavrin_check(run, panel, ("healthy",))
             check_late(run)
         else:
             if "s2-fb-black" in events and len(found) > 1:
@@ -572,7 +614,7 @@ def main():
                 check_replacement(run, name, calls, events, entries)
             check_core(run, entries, events)
             check_lifecycle(run)
-            check_tavrin_check(run)
+            check_tavrin_check(run, panel)
             check_check_unit(run)
             check_new_cookie(run)
 
