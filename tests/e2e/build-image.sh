@@ -18,6 +18,11 @@ debcache=${TAVRIN_E2E_DEBCACHE:-$(dirname "$out")/debs-$suite}
 # init-system-helpers gives the package's maintainer scripts deb-systemd-helper;
 # gdb-minimal reads a core of the watcher with its debug symbols package.
 packages=$kernel,kmod,systemd-sysv,udev,dbus,init-system-helpers,xauth,xserver-xorg-core,xserver-xorg-video-fbdev,x11-xserver-utils,gdb-minimal
+# The ways panels in the field start X, from the release's own packages:
+# lightdm (its greeter pulls GTK), and a user's own startx, whose X runs as
+# root through the legacy wrapper; logind's PAM module makes both logins
+# sessions. The bookworm panel keeps the test's own display manager alone.
+[ "$suite" = bookworm ] || packages=$packages,lightdm,xinit,xserver-xorg-legacy,libpam-systemd,procps
 image_size=1536M
 
 # The archive the host already trusts and reaches, whatever release the host
@@ -41,14 +46,21 @@ find_mirror() {
 mirror=$(find_mirror)
 
 # The second stage runs the panel's maintainer scripts through qemu-user.
+# The two image chains of a cold run get here at the same moment: whichever
+# mounts or registers second finds it done ("already mounted", EEXIST), which
+# is what it wanted; only the outcome is checked.
 [ -d /proc/sys/fs/binfmt_misc ] || modprobe binfmt_misc 2>/dev/null || true
 [ -e /proc/sys/fs/binfmt_misc/register ] ||
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+    { echo "build-image: cannot mount binfmt_misc" >&2; exit 1; }
 # Registered from qemu-user-static's own binfmt.d file, as systemd-binfmt
 # would at boot, rather than by binfmt-support, whose service would stay
 # enabled on the machine after the test.
 [ -e "/proc/sys/fs/binfmt_misc/$qemu_user" ] ||
-    cat "/usr/lib/binfmt.d/$qemu_user.conf" >/proc/sys/fs/binfmt_misc/register
+    cat "/usr/lib/binfmt.d/$qemu_user.conf" 2>/dev/null >/proc/sys/fs/binfmt_misc/register ||
+    [ -e "/proc/sys/fs/binfmt_misc/$qemu_user" ] ||
+    { echo "build-image: cannot register $qemu_user in binfmt_misc" >&2; exit 1; }
 arch-test "$arch" >/dev/null || { echo "build-image: cannot run $arch binaries (binfmt/qemu-user)" >&2; exit 1; }
 
 work=$(mktemp -d "${out}.build.XXXXXX")
@@ -59,12 +71,14 @@ mkdir -p "$debcache" "$work/root"
 # Files of the panel itself, and of the runner that hands the booted panel to
 # the test; the test's own scenario comes from the 9p share, so that changing
 # it never changes this cached image.
-mkdir -p "$work/overlay/etc/systemd/system/multi-user.target.wants" "$work/overlay/etc/X11" \
-    "$work/overlay/usr/local/sbin"
+mkdir -p "$work/overlay/etc/systemd/system/multi-user.target.wants" "$work/overlay/etc/X11/xorg.conf.d" \
+    "$work/overlay/usr/local/sbin" "$work/overlay/usr/local/bin" "$work/overlay/etc/lightdm/lightdm.conf.d" \
+    "$work/overlay/usr/share/xsessions"
 
 # fbdev rather than modesetting: with modesetting X scans out its own buffer and
-# a paint into /dev/fb0 would not be what the panel shows.
-cat >"$work/overlay/etc/X11/xorg.conf" <<'EOF'
+# a paint into /dev/fb0 would not be what the panel shows. A snippet, which
+# every X server reads, since lightdm and startx start X without -config.
+cat >"$work/overlay/etc/X11/xorg.conf.d/50-panel.conf" <<'EOF'
 Section "ServerFlags"
     Option "AutoAddDevices" "false"
     Option "AutoEnableDevices" "false"
@@ -97,7 +111,27 @@ ExecStart=/usr/bin/Xorg :0 -auth /run/panel-x/cookie -nolisten tcp -noreset
 [Install]
 Alias=display-manager.service
 EOF
-ln -s panel-x.service "$work/overlay/etc/systemd/system/display-manager.service"
+
+# The kiosk: a user whose session shows nothing and waits, as a kiosk
+# program would. lightdm logs it in by itself; its own startx runs the same
+# program from ~/.xinitrc (see the customize hook). xinit keeps a connection
+# to X, so the server does not reset whenever a passing client leaves.
+cat >"$work/overlay/usr/local/bin/kiosk" <<'EOF'
+#!/bin/sh
+exec sleep infinity
+EOF
+chmod 755 "$work/overlay/usr/local/bin/kiosk"
+cat >"$work/overlay/usr/share/xsessions/kiosk.desktop" <<'EOF'
+[Desktop Entry]
+Name=Kiosk
+Exec=/usr/local/bin/kiosk
+Type=Application
+EOF
+cat >"$work/overlay/etc/lightdm/lightdm.conf.d/50-kiosk.conf" <<'EOF'
+[Seat:*]
+autologin-user=kiosk
+autologin-session=kiosk
+EOF
 
 cat >"$work/overlay/etc/systemd/system/e2e-runner.service" <<'EOF'
 [Unit]
@@ -115,6 +149,27 @@ TimeoutStartSec=infinity
 WantedBy=multi-user.target
 EOF
 ln -s ../e2e-runner.service "$work/overlay/etc/systemd/system/multi-user.target.wants/e2e-runner.service"
+
+# Run on the finished root: the test's own display manager is the panel's;
+# the release's display managers are masked, so that no boot starts a
+# greeter it does not use, and a scenario unmasks the one it tries. The
+# kiosk's own X runs as root, as X with the fbdev driver does on such panels
+# (it opens /dev/fb0 and the console itself).
+cat >"$work/setup-panel" <<'EOF'
+set -eu
+root=$1
+ln -sfn panel-x.service "$root/etc/systemd/system/display-manager.service"
+[ -e "$root/usr/sbin/lightdm" ] || exit 0
+ln -sfn /dev/null "$root/etc/systemd/system/lightdm.service"
+grep -qs '^needs_root_rights=' "$root/etc/X11/Xwrapper.config" ||
+    echo needs_root_rights=yes >>"$root/etc/X11/Xwrapper.config"
+chroot "$root" useradd --create-home --shell /bin/bash kiosk
+# The kiosk's own session, as autologin on the first console starts it.
+printf '%s\n' 'if [ -z "${DISPLAY:-}" ] && [ "$(tty)" = /dev/tty1 ]; then exec startx; fi' \
+    >"$root/home/kiosk/.bash_profile"
+printf '%s\n' 'exec /usr/local/bin/kiosk' >"$root/home/kiosk/.xinitrc"
+chroot "$root" chown kiosk:kiosk /home/kiosk/.bash_profile /home/kiosk/.xinitrc
+EOF
 
 cat >"$work/overlay/usr/local/sbin/e2e-runner" <<'EOF'
 #!/bin/sh
@@ -165,6 +220,7 @@ mmdebstrap --variant=minbase --architectures="$arch" --include="$packages" \
         printf "virtio_mmio\nvirtio_blk\next4\n" >"$1"/usr/share/initramfs-tools/modules.d/e2e-small' \
     --customize-hook="sync-out /var/cache/apt/archives '$debcache'" \
     --customize-hook="cp -a '$work/overlay/.' \"\$1/\"" \
+    --customize-hook="sh '$work/setup-panel' \"\$1\"" \
     --customize-hook='mkdir -p "$1"/etc/systemd/system-generators &&
         for g in "$1"/usr/lib/systemd/system-generators/*; do
             ln -s /dev/null "$1/etc/systemd/system-generators/${g##*/}"; done' \

@@ -19,6 +19,13 @@ SEQUENCE = [
 ZERO, EIGHT = "0", "8"  # backlight levels as the kernel reads them back
 # Journal entries about the unit that the watcher's streams did not write.
 SYSTEMD_OWN = {"systemd", "systemd-journald"}
+# How each panel starts X: the X server's -auth (startx's is a fresh mktemp
+# name) and the owner of that file. The X server runs as root on all of them.
+X_SETUPS = {
+    "virtio": ("/var/run/lightdm/root/:0", "root"),  # lightdm
+    "arm64": ("/tmp/serverauth.", "kiosk"),  # the kiosk's own startx
+}
+PANEL_X = ("/run/panel-x/cookie", "root")  # the test's own display manager
 
 
 class Call:
@@ -168,7 +175,36 @@ def journal(run, origin):
     return entries
 
 
-def check_setup(run):
+def x_record(run, name):
+    """Who ran the X server, its pid, its cookie file and the cookie's value."""
+    lines = run.text(f"x-{name}.txt").splitlines()
+    rec = {"pid": None, "user": None, "args": "", "auth": [], "cookie": None}
+    for l in lines:
+        key, _, value = l.partition(" ")
+        if key in ("pid", "cookie"):
+            rec[key] = value
+        elif key == "auth":
+            rec["auth"] = value.split()
+        elif rec["user"] is None:
+            rec["user"], rec["args"] = key, value
+    return rec
+
+
+def check_x_server(run, panel, name):
+    """The X server runs as root, on the panel's own cookie, owned as it
+    should be and readable by its owner alone."""
+    auth, owner = X_SETUPS.get(panel, PANEL_X)
+    rec = x_record(run, name)
+    print(f"X server ({name}): pid {rec['pid']}, user {rec['user']}, {rec['args']}; "
+          f"cookie file {rec['auth']}, cookie {rec['cookie']}")
+    run.expect(rec["user"] == "root" and f"-auth {auth}" in rec["args"],
+               f"X server ({name}) not run as root with -auth {auth}: {rec}")
+    run.expect(len(rec["auth"]) == 3 and rec["auth"][0].startswith(auth) and rec["auth"][1:] == [owner, "600"]
+               and rec["cookie"], f"X server's cookie ({name}) is not {owner}'s, mode 600: {rec}")
+    return rec
+
+
+def check_setup(run, panel):
     """The panel as booted: real backlight, display manager, cookie, package."""
     usec = run.text("multi-user-usec.txt").strip()
     if run.expect(usec.isdigit(), f"no time for multi-user.target: {usec!r}"):
@@ -179,13 +215,55 @@ def check_setup(run):
     run.expect(len(bl) >= 3 and bl[0] == "../../devices/platform/backlight/backlight/backlight"
                and bl[1].isdigit() and int(bl[1]) >= 8 and bl[2] == "refused 9",
                f"backlight is not the kernel's pwm-backlight with max_brightness 8: {bl}")
-    run.expect(run.text("display-manager.txt").strip() == "active", "display-manager.service not active")
+    if panel != "arm64":
+        run.expect(run.text("display-manager.txt").strip() == "active", "display-manager.service not active")
+    check_x_server(run, panel, "boot")
     refused = run.text("xset-without-cookie.txt")
     run.expect("unable to open display" in refused and "exit 0" not in refused,
                "X server answered a client without its cookie:\n" + refused)
     run.expect(run.text("after-install.txt").split() == ["enabled", "active"],
                "after dpkg -i tavrin.service is not enabled and active: "
                + run.text("after-install.txt").replace("\n", " "))
+
+
+def check_new_cookie(run):
+    """lightdm stopped and started again: a new X server, with a new cookie
+    at the same path, which the drop-in names."""
+    boot, again = x_record(run, "boot"), check_x_server(run, "virtio", "s3")
+    run.expect(boot["pid"] != again["pid"] and boot["auth"][:1] == again["auth"][:1] and
+               boot["cookie"] and again["cookie"] and boot["cookie"] != again["cookie"],
+               f"lightdm's second X server does not have a new cookie at the same path: {boot} then {again}")
+
+
+def check_kiosk(run, calls, events, entries):
+    """The kiosk's own X server, on a cookie in its files: the watcher's
+    queries refused until the session lets root in, after which a new X
+    server with a new cookie answers them."""
+    a, b = events.get("dpkg-install"), events.get("kiosk-xhost")
+    if not run.expect(a is not None and b is not None, "kiosk: no window before the README's step"):
+        return
+    refused = [c for c in calls if a < c.t0 < b]
+    run.expect(len(refused) >= 3 and all(c.cmd == Q and c.reading == "none" and c.rc != 0 for c in refused),
+               f"kiosk: the watcher's queries before the README's step were not all refused: {refused[:4]}")
+    lines = [m for t, ident, _, m in entries if a <= t < b and ident not in SYSTEMD_OWN]
+    print(f"kiosk before the README's step: {len(refused)} queries refused; journal: {lines[:2]}")
+    run.expect(any("unable to open display" in m for m in lines),
+               f"kiosk: the journal does not say the watcher could not open the display: {lines[:4]}")
+    before, after = x_record(run, "boot"), check_x_server(run, "arm64", "xhost")
+    run.expect(before["pid"] != after["pid"] and before["cookie"] != after["cookie"],
+               f"kiosk: the session did not start a new X server with a new cookie: {before} then {after}")
+    out = run.text("check-kiosk-refused.txt")
+    print("tavrin-check by hand, kiosk's cookie unreadable to the watcher:\n" + out)
+    # Run as root with every capability and the kiosk's cookie at hand, it
+    # judges for the unit all the same.
+    auth = before["auth"][:1] or ["?"]
+    at = expect_cookie_line(run, "kiosk's cookie", out, f"FAIL  X cookie: {auth[0]}, the X server's, owner kiosk, "
+                            "mode 0600: tavrin.service, as root without capabilities, cannot read it")
+    lines = out.splitlines()
+    fix = lines[at + 1] if at is not None and at + 1 < len(lines) else ""
+    run.expect(fix.strip().startswith("fix:") and "xhost +si:localuser:root" in fix,
+               f"tavrin-check, kiosk's cookie: no fix line with xhost +si:localuser:root: {fix!r}")
+    run.expect("exit 1" in lines[-1:], f"tavrin-check, kiosk's cookie: expected exit 1:\n{out}")
 
 
 def check_lifecycle(run):
@@ -262,7 +340,7 @@ def check_replacement(run, name, calls, events, entries):
                f"inodes (before, running, installed) {inodes}")
     run.expect(rec.get("enabled") == "enabled" and rec.get("active") == "active",
                f"{name}: unit {rec.get('enabled')!r}, {rec.get('active')!r}, expected enabled and active")
-    run.expect(rec.get("environ") == "XAUTHORITY=/run/panel-x/cookie" and
+    run.expect(rec.get("environ") == "XAUTHORITY=" + X_SETUPS["virtio"][0] and
                "xauthority.conf" in rec.get("DropInPaths", ""),
                f"{name}: the admin's drop-in no longer applies: {rec.get('environ')!r}, {rec.get('DropInPaths')!r}")
     start, back = events.get(f"{name}-start"), events.get(f"{name}-back")
@@ -306,7 +384,29 @@ def check_core(run, entries, events):
                "systemd did not see the watcher dump core on SIGABRT")
 
 
-def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
+def expect_cookie_line(run, name, out, expected):
+    """tavrin-check's X cookie item, right after the display's, is
+    `expected`. Returns its index."""
+    lines = out.splitlines()
+    at = [i for i, l in enumerate(lines) if re.match(r"\S+ +X cookie: ", l)]
+    # The item before it, past its fix line if it has one.
+    before = [l for l in lines[:at[0]] if not l.startswith(" ")][-1:] if at else []
+    run.expect(len(at) == 1 and before and re.match(r"\w+ +display :0\.0: ", before[0]) and
+               lines[at[0]] == expected,
+               f"tavrin-check, {name}: expected {expected!r} right after the display line:\n{out}")
+    return at[0] if at else None
+
+
+def healthy_cookie_line(run, panel):
+    """What tavrin-check says of the cookie of a panel whose watcher blanks:
+    the one it reads, or on the kiosk's panel the one it goes without."""
+    if panel == "arm64":
+        auth = x_record(run, "xhost")["auth"][:1] or ["?"]
+        return f"ok    X cookie: {auth[0]}, the X server's, unused: the server lets tavrin.service in without it"
+    return f"ok    X cookie: {X_SETUPS.get(panel, PANEL_X)[0]}, the X server's, readable by tavrin.service"
+
+
+def check_tavrin_check(run, panel, names=("healthy", "no-timeouts", "no-x")):
     """tavrin-check on the same panel: healthy, X's time-outs all 0, no X,
     the watcher stopped, X hung."""
     for name, status, phrase in (("healthy", 0, None), ("no-timeouts", None, "X never blanks by itself"),
@@ -319,6 +419,9 @@ def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
         print(f"tavrin-check, {name}: " + " | ".join(l for l in lines if not l.startswith(" ")))
         if status is not None:
             run.expect(f"exit {status}" in lines[-1:], f"tavrin-check, {name}: expected exit {status}:\n{out}")
+        if name in ("healthy", "no-x"):
+            expect_cookie_line(run, name, out, healthy_cookie_line(run, panel) if name == "healthy"
+                               else "-     X cookie: not checked: no X server listens")
         if name == "healthy":
             verdicts = [l for l in lines if l.startswith(("ok", "warn", "FAIL"))]
             run.expect(verdicts and "all six" in verdicts[-1],
@@ -331,21 +434,29 @@ def check_tavrin_check(run, names=("healthy", "no-timeouts", "no-x")):
                        f"tavrin-check, {name}: no FAIL line saying {phrase!r}:\n{out}")
 
 
-def check_check_unit(run):
+def check_check_unit(run, dropin=True):
     """tavrin-check.service started by hand: nothing without the exporter's
     directory, then a readable exposition saying all six steps can run, the
-    cookie coming from tavrin.service's drop-in linked for both units."""
-    absent = run.text("check-unit-absent.txt").split()
-    run.expect(absent == ["condition", "no", "absent"],
-               f"tavrin-check.service without the exporter's directory: {absent}")
+    cookie coming from tavrin.service's drop-in linked for both units; or,
+    on the kiosk panel, with no cookie, the display ok."""
+    if dropin:
+        absent = run.text("check-unit-absent.txt").split()
+        run.expect(absent == ["condition", "no", "absent"],
+                   f"tavrin-check.service without the exporter's directory: {absent}")
     timer = run.text("timer-after-install.txt").split()
     run.expect(timer == ["enabled", "active"], f"after dpkg -i tavrin-check.timer is {timer}")
     out = run.text("check-unit.txt")
     print("tavrin-check.service's exposition:\n" + out)
     lines = out.splitlines()
-    run.expect("Result=success" in lines and any(l.startswith("Environment=") and "XAUTHORITY=" in l
-                                                 for l in lines),
-               "tavrin-check.service did not succeed with the cookie from the linked drop-in")
+    cookie = any(l.startswith("Environment=") and "XAUTHORITY=" in l for l in lines)
+    run.expect("Result=success" in lines and cookie == dropin,
+               "tavrin-check.service did not succeed " +
+               ("with the cookie from the linked drop-in" if dropin else "without a cookie"))
+    display = [l for l in lines if l.startswith('tavrin_check_item_verdict{item="display ')]
+    run.expect(display and all(l.endswith("} 0") for l in display),
+               f"the exposition does not say the display is ok: {display}")
+    run.expect('tavrin_check_item_verdict{item="X cookie"} 0' in lines,
+               "the exposition does not say the X cookie is ok")
     run.expect("mode 644 root" in lines and "tavrin.prom" in lines and
                not any(l.endswith(".tmp") for l in lines),
                "the exposition is not a lone world-readable tavrin.prom")
@@ -353,12 +464,18 @@ def check_check_unit(run):
     run.expect(len(steps) == 6 and all(l.endswith("} 1") for l in steps) and
                "tavrin_blanking_possible 1" in lines,
                f"the exposition does not say all six steps can run: {steps}")
+    if not dropin:
+        return
     try:
         document = json.loads(run.text("check-healthy.json"))
         print("tavrin-check --json, healthy:", json.dumps(document, indent=2))
         run.expect(document["exit_status"] == 0 and document["blanks"] and
                    [s["runs"] for s in document["steps"]] == [True] * 6,
                    "tavrin-check --json on the healthy panel does not say all six")
+        cookie = [i for i in document["items"] if i["name"] == "X cookie"]
+        run.expect(len(cookie) == 1 and cookie[0]["verdict"] == "ok" and
+                   cookie[0]["detail"].startswith(X_SETUPS["virtio"][0] + ", the X server's"),
+                   f"tavrin-check --json on the healthy panel: X cookie item {cookie}")
     except (ValueError, KeyError, TypeError) as e:
         run.fail(f"tavrin-check --json on the healthy panel: {e}")
 
@@ -370,6 +487,7 @@ def check_cirrus(run, found):
                "the X server does not run at depth 16 on the cirrus panel")
     out = run.text("check-cirrus.txt")
     print("tavrin-check, cirrus: " + " | ".join(l for l in out.splitlines() if not l.startswith(" ")))
+    expect_cookie_line(run, "cirrus", out, healthy_cookie_line(run, "cirrus"))
     run.expect("exit 0" in out.splitlines()[-1:], f"tavrin-check, cirrus: expected exit 0:\n{out}")
     run.expect(re.search(r"^ok +mapping: .* past the device's memory", out, re.M) and
                re.search(r"^warn +painted: .* cut at the device's memory$", out, re.M),
@@ -459,7 +577,7 @@ def main():
     for c in calls:
         print("  ", c)
     print("Guest events:", ", ".join(f"{k} {v:.2f}" for k, v in events.items()))
-    check_setup(run)
+    check_setup(run, panel)
 
     scenarios = PANELS[panel]
     bounds = [events.get(s[5], 1e9) for s in scenarios] + [events.get("stops", 1e9)]
@@ -479,10 +597,12 @@ def main():
         elif panel == "arm64":
             check_core(run, entries, events)
             check_lifecycle(run)
-            check_tavrin_check(run, ("healthy", "stopped", "x-hung"))
+            check_tavrin_check(run, panel, ("healthy", "stopped", "x-hung"))
+            check_check_unit(run, dropin=False)
+            check_kiosk(run, calls, events, entries)
             check_stops(run, events)
         elif panel == "armhf64":
-            check_tavrin_check(run, ("healthy",))
+            check_tavrin_check(run, panel, ("healthy",))
             check_late(run)
         else:
             if "s2-fb-black" in events and len(found) > 1:
@@ -494,8 +614,9 @@ def main():
                 check_replacement(run, name, calls, events, entries)
             check_core(run, entries, events)
             check_lifecycle(run)
-            check_tavrin_check(run)
+            check_tavrin_check(run, panel)
             check_check_unit(run)
+            check_new_cookie(run)
 
     # Cadence: after each query (and the sequence, if due) a one-second wait,
     # except where systemd restarted the watcher in between.

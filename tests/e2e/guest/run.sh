@@ -12,12 +12,21 @@ E2E=/run/e2e
 BLDIR=/sys/class/backlight/backlight
 BL=$BLDIR/brightness
 DPY=:0.0
-COOKIE=/run/panel-x/cookie
 DROPIN=/etc/systemd/system/tavrin.service.d/xauthority.conf
+KIOSK=/home/kiosk
 TPID=
 # Which panel this boot is (run-e2e.sh's boot_panel): virtio runs every
 # scenario, cirrus one blanking on a 16 bpp DRM framebuffer.
 read -r PANEL <"$IO/panel" || PANEL=virtio
+# How the panel starts X, and the cookie that the test itself and the
+# admin's drop-in use: lightdm's on virtio, the one that startx leaves in
+# the kiosk's home (which root reads, with every capability) on arm64, the
+# test's own display manager's elsewhere.
+case $PANEL in
+    virtio) COOKIE=/var/run/lightdm/root/:0 ;;
+    arm64) COOKIE=$KIOSK/.Xauthority ;;
+    *) COOKIE=/run/panel-x/cookie ;;
+esac
 
 # Times are wall-clock seconds from bash itself, the clock the stand-ins in the
 # sandbox can read too.
@@ -230,8 +239,46 @@ cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel 
 # A level the watcher never writes, so any write shows.
 echo 5 >"$BL"
 
-systemctl is-active display-manager.service >"$LOG/display-manager.txt"
-wait_for 40 x_answers || finish "the display manager's X server does not answer"
+# use_lightdm: the release's lightdm takes the test display manager's place,
+# as dpkg-reconfigure would make it the panel's, and logs the kiosk in.
+use_lightdm() {
+    systemctl stop display-manager.service
+    rm /etc/systemd/system/lightdm.service
+    ln -sfn /usr/lib/systemd/system/lightdm.service /etc/systemd/system/display-manager.service
+    systemctl daemon-reload
+    systemctl start display-manager.service
+}
+# use_kiosk_session: no display manager; getty logs the kiosk in on the
+# first console, whose ~/.bash_profile runs startx.
+use_kiosk_session() {
+    systemctl stop display-manager.service
+    mkdir -p /etc/systemd/system/getty@tty1.service.d
+    printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty -o "-p -f -- \\\\u" --noclear --autologin kiosk %%I $TERM\n' \
+        >/etc/systemd/system/getty@tty1.service.d/autologin.conf
+    systemctl daemon-reload
+    systemctl restart getty@tty1.service
+}
+# x_pid: the X server on :0, from its lock file.
+x_pid() { local p; read -r p </tmp/.X0-lock && echo "$p"; }
+# record_x NAME: who runs the X server and with which cookie; the cookie
+# itself, to tell one server's from the next.
+record_x() {
+    local p auth
+    p=$(x_pid)
+    { echo "pid $p"; echo "$(stat -c %U "/proc/$p") $(tr '\0' ' ' <"/proc/$p/cmdline")"; } >"$LOG/x-$1.txt"
+    auth=$(tr '\0' '\n' <"/proc/$p/cmdline" | sed -n '/^-auth$/{n;p}')
+    [ -z "$auth" ] || stat -c 'auth %n %U %a' "$auth" >>"$LOG/x-$1.txt"
+    [ -z "$auth" ] || echo "cookie $(xauth -f "$auth" list | sed 's/.* //')" >>"$LOG/x-$1.txt"
+}
+
+case $PANEL in
+    virtio) use_lightdm ;;
+    arm64) use_kiosk_session ;;
+esac
+ev x-start
+[ "$PANEL" = arm64 ] || systemctl is-active display-manager.service >"$LOG/display-manager.txt"
+wait_for 90 x_answers || finish "the panel's X server does not answer"
+record_x boot
 /usr/bin/xset -display "$DPY" q >"$LOG/xset-without-cookie.txt" 2>&1
 echo "exit $?" >>"$LOG/xset-without-cookie.txt"
 X s off
@@ -372,8 +419,52 @@ stop_at() {
         >>"$LOG/stops.txt"
 }
 
-# The short boots: the admin's drop-in is in place before the package, so the
-# unit's first start already has the cookie; one blanking by X.
+# check_unit_by_hand: the timer's service started by hand with the node
+# exporter's directory there; the directory goes again, so that the timer's
+# own runs during the test do nothing.
+PROM=/var/lib/prometheus/node-exporter/tavrin.prom
+check_unit_by_hand() {
+    mkdir -p "${PROM%/*}"
+    ev check-unit-start
+    systemctl start tavrin-check.service
+    ev check-unit-end
+    {
+        systemctl show -p Result -p Environment tavrin-check
+        stat -c 'mode %a %U' "$PROM"
+        ls "${PROM%/*}"
+        cat "$PROM"
+    } >"$LOG/check-unit.txt" 2>&1
+    rm -rf "${PROM%/*}"
+}
+
+# let_root_in: startx gives its X server a cookie file of its own in /tmp
+# and the session's clients a copy in ~/.Xauthority, both the kiosk's, mode
+# 0600, which the watcher, root without capabilities, cannot read: every
+# query is refused, and tavrin-check is asked as an admin would run it.
+# Then the README's step: the session's start-up file lets root in by its
+# uid, and the session starts again.
+let_root_in() {
+    local m old
+    m=$(calls)
+    ev kiosk-refused
+    wait_readings "$m" 3 none 30 || finish "kiosk: the watcher's queries were not refused"
+    run_check kiosk-refused
+    old=$(x_pid)
+    ev kiosk-xhost
+    printf '%s\n' 'xhost +si:localuser:root' 'exec /usr/local/bin/kiosk' >"$KIOSK/.xinitrc"
+    loginctl terminate-user kiosk
+    wait_for 90 x_replaced "$old" && wait_for 40 x_answers || finish "kiosk: no new X server after the session ended"
+    record_x xhost
+    ev kiosk-back
+    X s off
+    X +dpms
+    X dpms 0 0 0
+}
+x_replaced() { local p; p=$(x_pid 2>/dev/null) && [ "$p" != "$1" ]; }
+
+# The short boots: one blanking by X. Behind the test's own display manager,
+# the admin's drop-in is in place before the package, so the unit's first
+# start already has the cookie; the kiosk's own session needs none.
 if [ "$PANEL" != virtio ]; then
     # As an admin installs a downloaded package: apt checks its dependencies.
     installer="apt install -y"
@@ -388,7 +479,7 @@ if [ "$PANEL" != virtio ]; then
         installer="dpkg -i"
     fi
     if [ -z "$late" ]; then
-        add_dropin
+        [ "$PANEL" = arm64 ] || add_dropin
         install_package "$IO/tavrin.deb" "$installer"
         # Rebooted in the middle of a sequence, with the drivers held back
         # until the watcher has started.
@@ -408,10 +499,12 @@ if [ "$PANEL" != virtio ]; then
         fi
     fi
     systemd-analyze security --no-pager tavrin.service >"$LOG/security.txt" 2>&1
-    ev "tavrin-start $TPID"
     poll &
+    [ "$PANEL" != arm64 ] || let_root_in
+    ev "tavrin-start $TPID"
     # The arm64 panels are the healthy virtio panel on another architecture.
     run_check "${PANEL/*64/healthy}"
+    [ "$PANEL" != arm64 ] || check_unit_by_hand
     blank_by_x 5 "$PANEL"
     record_end
     if [ "$PANEL" = arm64 ]; then
@@ -430,11 +523,12 @@ if [ "$PANEL" != virtio ]; then
         stop_at held stop
         run_check stopped
         # An X server that accepts connections and never answers.
-        systemctl kill -s SIGSTOP display-manager.service
+        xpid=$(x_pid)
+        kill -STOP "$xpid"
         ev x-hung
         run_check x-hung
         ev x-hung-end
-        systemctl kill -s SIGCONT display-manager.service
+        kill -CONT "$xpid"
         systemctl start tavrin && follow_tavrin || finish "the watcher did not start again"
         stop_at held restart
         stop_at held kill
@@ -467,23 +561,12 @@ XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check --json >"$LOG
 
 # The timer's service by hand: nothing without the exporter's directory;
 # with it, and the cookie's drop-in linked as the README says, the report.
-PROM=/var/lib/prometheus/node-exporter/tavrin.prom
 systemctl start tavrin-check.service
 echo "condition $(systemctl show -p ConditionResult --value tavrin-check) $(test -e "${PROM%/*}" && echo made || echo absent)" >"$LOG/check-unit-absent.txt"
-mkdir -p /etc/systemd/system/tavrin-check.service.d "${PROM%/*}"
+mkdir -p /etc/systemd/system/tavrin-check.service.d
 ln -s ../tavrin.service.d/xauthority.conf /etc/systemd/system/tavrin-check.service.d/
 systemctl daemon-reload
-ev check-unit-start
-systemctl start tavrin-check.service
-ev check-unit-end
-{
-    systemctl show -p Result -p Environment tavrin-check
-    stat -c 'mode %a %U' "$PROM"
-    ls "${PROM%/*}"
-    cat "$PROM"
-} >"$LOG/check-unit.txt" 2>&1
-# The timer's own runs during the test then find no directory and do nothing.
-rm -rf "${PROM%/*}"
+check_unit_by_hand
 X dpms 0 0 0
 run_check no-timeouts
 
@@ -510,10 +593,12 @@ run_check no-x
 sleep 3
 ev s2-end
 
-# 3: the display manager starts a new X server, which blanks by itself.
+# 3: the display manager starts a new X server, with a new cookie at the
+# same path, which blanks by itself.
 ev s3-x-restart
 systemctl start display-manager.service
 wait_for 40 x_answers || finish "s3: the new X server does not answer"
+record_x s3
 X s off
 X dpms 0 0 0
 blank_by_x 4 s3
