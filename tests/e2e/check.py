@@ -24,6 +24,8 @@ SYSTEMD_OWN = {"systemd", "systemd-journald"}
 class Call:
     def __init__(self, line, origin):
         f = line.split(" ", 8)
+        # As the guest's clock read them, for what the guest itself compares.
+        self.raw0, self.raw1 = float(f[0]), float(f[1])
         self.t0, self.t1 = float(f[0]) - origin, float(f[1]) - origin
         self.pid, self.bl, self.abl, self.rc, self.reading = f[2], f[3], f[4], int(f[5]), f[6]
         self.cmd = f[7] + " " + f[8]
@@ -148,7 +150,7 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
               f"(tavrin maps {length})")
     except OSError as e:
         run.fail(f"{name}: no framebuffer dump before DPMS off: {e}")
-    return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean, "memory": memory}
+    return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean, "memory": memory, "after": after}
 
 
 def journal(run, origin):
@@ -380,6 +382,71 @@ def check_cirrus(run, found):
                    f"framebuffer dump of {found[0]['memory']} bytes, smem_len {smem.group(1)}")
 
 
+def series(text):
+    """An exposition's samples, by name with its labels."""
+    return dict(l.rsplit(" ", 1) for l in text.splitlines() if l and not l.startswith("#"))
+
+
+def check_record(run, found):
+    """What the report says happened: no sequence before the blanking; after
+    it one, the backlight back at 8, when its level-0 write came by the
+    guest's own clock, and the installed version."""
+    reports = {}
+    for name in ("before", "after"):
+        rec = dict(l.split(" ", 1) for l in run.text(f"report-{name}.txt").splitlines() if " " in l)
+        prom = series(run.text(f"report-{name}.prom"))
+        reports[name] = rec, prom
+        shown = {k: v for k, v in prom.items() if k.startswith(("tavrin_sequences", "tavrin_last", "tavrin_build"))}
+        print(f"tavrin-check --prometheus {name} the sequence: {shown}; record {rec.get('record')!r}")
+        version = rec.get("version", "?")
+        run.expect(prom.get(f'tavrin_build_info{{version="{version}"}}') == "1",
+                   f"report {name} the sequence: no tavrin_build_info of the installed {version!r}")
+    (_, before), (rec, after) = reports["before"], reports["after"]
+    run.expect(before.get("tavrin_sequences_total") == "0" and
+               before.get("tavrin_last_sequence_timestamp_seconds") == "0" and
+               before.get("tavrin_last_sequence_backlight_restored") == "1",
+               "report before the sequence: expected none since boot")
+    run.expect(after.get("tavrin_sequences_total") == "1" and
+               after.get("tavrin_last_sequence_backlight_restored") == "1",
+               "report after the sequence: expected one, the backlight back at 8")
+    if not found:
+        return
+    seq, rest = found[0]["seq"], found[0]["after"]
+    # The level-0 write comes just before the first X command of the sequence,
+    # whose start the stand-in stamped with the guest's clock of the moment.
+    dark = seq[0].raw0
+    try:
+        at = int(after["tavrin_last_sequence_timestamp_seconds"])
+        checked = int(after["tavrin_check_timestamp_seconds"])
+        t0, t1 = (float(v) for v in rec["checked"].split())
+    except (KeyError, ValueError) as e:
+        run.fail(f"report after the sequence: {e}")
+        return
+    print(f"last sequence at {at}, its first X command by the guest's clock {dark:.2f}; checked at {checked}")
+    # The recorder reads the time since boot when udev has run it, and the
+    # report adds whole seconds to the kernel's whole-second boot time.
+    run.expect(-4 <= at - dark <= 3, f"report: the last sequence at {at}, its first X command at {dark:.2f}")
+    run.expect(int(t0) <= checked <= t1, f"report: checked at {checked}, run between {t0:.2f} and {t1:.2f}")
+    # The recorder's own line: one sequence, level 8, and by the time since
+    # boot the level-0 write and the way back where the stand-ins saw them.
+    try:
+        count, dark_up, level, back_up = rec["record"].split()
+        up, now = (float(v) for v in rec["clock"].split())
+        dark_at, back_at = now - up + float(dark_up), now - up + float(back_up)
+    except (KeyError, ValueError) as e:
+        run.fail(f"the backlight's record: {e}: {rec.get('record')!r}")
+        return
+    run.expect(count == "1" and level == EIGHT, f"the backlight's record: {rec['record']!r}, expected 1 and level 8")
+    # In the guest's own wall times: the level-0 write before the first X
+    # command, the level-8 one after the last and before the next query; each
+    # recorded once udev has run the recorder.
+    run.expect(seq[0].raw0 - 1.5 <= dark_at <= seq[0].raw0 + 2,
+               f"the record's level-0 write at {dark_at:.2f}, the sequence's first X command at {seq[0].raw0:.2f}")
+    run.expect(seq[-1].raw1 - 0.05 <= back_at <= rest[0].raw0 + 2,
+               f"the record's level-8 write at {back_at:.2f}, the sequence's last X command ended at "
+               f"{seq[-1].raw1:.2f}, the next query began at {rest[0].raw0:.2f}")
+
+
 def check_stops(run, events):
     """A stop, restart or SIGKILL while a sequence holds at step 2 ends with the
     level at 8, the monitor off and none of the old processes left; a stop at
@@ -475,6 +542,7 @@ def main():
                       f"screenshot mean {r['mean'] if r['mean'] is None else round(r['mean'], 2)}")
         check_sandbox(run, panel)
         if panel == "cirrus":
+            check_record(run, found)
             check_cirrus(run, found)
         elif panel == "arm64":
             check_core(run, entries, events)

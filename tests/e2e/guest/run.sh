@@ -62,6 +62,26 @@ run_check() {
     echo "exit $?" >>"$LOG/check-$1.txt"
 }
 
+# report_record NAME: what the report says happened, in the form the node
+# exporter collects, run by hand as root as the README says; beside it the
+# recorder's own line, the clocks that read it (seconds since boot, then the
+# wall clock) and the installed version.
+report_record() {
+    local t0 up rec=none
+    t0=$EPOCHREALTIME
+    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin timeout 60 tavrin-check --prometheus \
+        >"$LOG/report-$1.prom" 2>"$LOG/report-$1.err"
+    echo "exit $?" >>"$LOG/report-$1.err"
+    read -r up _ </proc/uptime
+    {
+        echo "checked $t0 $EPOCHREALTIME"
+        echo "clock $up $EPOCHREALTIME"
+        read -r rec 2>/dev/null </run/tavrin/backlight
+        echo "record $rec"
+        echo "version $(dpkg-query -W -f='${Version}' tavrin)"
+    } >"$LOG/report-$1.txt"
+}
+
 # new_main_pid OLD: tavrin.service has a main process, not OLD, and it runs
 # tavrin: systemd's executor sets up the sandbox in that process first. The
 # main process is the one in the unit's cgroup that systemd itself started;
@@ -412,7 +432,10 @@ if [ "$PANEL" != virtio ]; then
     poll &
     # The arm64 panels are the healthy virtio panel on another architecture.
     run_check "${PANEL/*64/healthy}"
+    # What the report says happened, before the blanking and after it.
+    [ "$PANEL" != cirrus ] || report_record before
     blank_by_x 5 "$PANEL"
+    [ "$PANEL" != cirrus ] || report_record after
     record_end
     if [ "$PANEL" = arm64 ]; then
         # The backlight's driver bound again while the watcher runs: a new
