@@ -212,8 +212,12 @@ def check_setup(run):
 def check_lifecycle(run):
     lines = run.text("lifecycle.txt").splitlines()
     print("Package life cycle:", "; ".join(lines))
-    expected = ["reinstall-disabled disabled", "remove-exit 0", "remove-active inactive",
-                "remove-procs 0", "purge-exit 0", "end"]
+    # The check's report and a crashed run's file are in place before dpkg -r
+    # and gone after it; the exporter's directory is not the package's.
+    expected = ["reinstall-disabled disabled", "exporter-before tavrin.prom tavrin.prom.tmp",
+                "record-before present", "remove-exit 0", "remove-active inactive", "remove-procs 0",
+                "exporter-remove empty", "record-remove gone", "purge-exit 0", "exporter-purge empty",
+                "record-purge gone", "end"]
     run.expect([l for l in lines if l in expected] == expected and
                not [l for l in lines if l.startswith(("remove-left", "purge-left"))],
                f"package life cycle: expected {expected} and nothing left, saw {lines}")
@@ -604,10 +608,11 @@ def main():
     # as date's start-up (0.15 s seen).
     restarts += [events.get("clock-2038", 1e9), events.get("clock-back", 1e9)]
     # tavrin-check.service asks X through the same stand-in.
-    by_hand = (events.get("check-unit-start", 1e9), events.get("check-unit-end", 1e9))
+    by_hand = [(events.get(f"{w}-start", 1e9), events.get(f"{w}-end", 1e9))
+               for w in ("check-unit", "lifecycle-check")]
     queries = [c for c in calls if c.cmd == Q]
     for p, n in zip(queries, queries[1:]):
-        if any(p.t0 < r < n.t0 for r in restarts) or (p.t0 <= by_hand[1] and n.t0 >= by_hand[0]):
+        if any(p.t0 < r < n.t0 for r in restarts) or any(p.t0 <= b and n.t0 >= a for a, b in by_hand):
             continue
         busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
         idle = n.t0 - p.t1 - busy

@@ -14,6 +14,7 @@ BL=$BLDIR/brightness
 DPY=:0.0
 COOKIE=/run/panel-x/cookie
 DROPIN=/etc/systemd/system/tavrin.service.d/xauthority.conf
+PROM=/var/lib/prometheus/node-exporter/tavrin.prom
 TPID=
 # Which panel this boot is (run-e2e.sh's boot_panel): virtio runs every
 # scenario, cirrus one blanking on a 16 bpp DRM framebuffer.
@@ -362,6 +363,16 @@ lifecycle() {
     systemctl disable tavrin 2>&1
     dpkg -i "$IO/tavrin.deb" >>"$LOG/dpkg-install.log" 2>&1
     echo "reinstall-disabled $(systemctl is-enabled tavrin)"
+    # The check's report in place, as the timer leaves it on a panel with the
+    # node exporter, and the file that a run which crashed leaves beside it.
+    # The exporter's directory is the test's own here: the panel's earlier
+    # scenarios may have removed it.
+    mkdir -p "${PROM%/*}"
+    ev lifecycle-check-start >/dev/null
+    systemctl start tavrin-check.service
+    ev lifecycle-check-end >/dev/null
+    : >"$PROM.tmp"
+    exported before
     ev dpkg-remove >/dev/null
     dpkg -r tavrin >"$LOG/dpkg-remove.log" 2>&1
     echo "remove-exit $?"
@@ -369,15 +380,25 @@ lifecycle() {
     echo "remove-procs $(wc -l 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs || echo 0)"
     # The package has no conffiles: removing it leaves none of its files.
     files_left remove
+    exported remove
     dpkg -P tavrin >>"$LOG/dpkg-remove.log" 2>&1
     echo "purge-exit $?"
     files_left purge
+    exported purge
     # The enablement state of both units, kept by systemctl and deb-systemd-helper.
     for f in /etc/systemd/system/*.wants/tavrin* /var/lib/systemd/deb-systemd-helper-*/tavrin* \
         /var/lib/systemd/deb-systemd-helper-*/*.wants/tavrin*; do
         [ -e "$f" ] || [ -L "$f" ] && echo "purge-left $f"
     done
     echo "end"
+}
+# What the exporter's directory holds (it is not the package's, and stays),
+# and whether the backlight's record is there.
+exported() {
+    local f
+    f=$(ls -A "${PROM%/*}" 2>&1 | paste -sd' ' -)
+    echo "exporter-$1 ${f:-empty}"
+    echo "record-$1 $(test -e /run/tavrin && echo present || echo gone)"
 }
 files_left() { while read -r f; do [ -d "$f" ] || [ ! -e "$f" ] || echo "$1-left $f"; done <"$LOG/package-files.txt"; }
 
@@ -521,7 +542,6 @@ XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin tavrin-check --json >"$LOG
 
 # The timer's service by hand: nothing without the exporter's directory;
 # with it, and the cookie's drop-in linked as the README says, the report.
-PROM=/var/lib/prometheus/node-exporter/tavrin.prom
 systemctl start tavrin-check.service
 echo "condition $(systemctl show -p ConditionResult --value tavrin-check) $(test -e "${PROM%/*}" && echo made || echo absent)" >"$LOG/check-unit-absent.txt"
 mkdir -p /etc/systemd/system/tavrin-check.service.d "${PROM%/*}"
