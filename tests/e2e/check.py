@@ -28,10 +28,31 @@ X_SETUPS = {
 PANEL_X = ("/run/panel-x/cookie", "root")  # the test's own display manager
 
 
+# Wall times from 2^31 s on: the armhf64 panel's clock was set past 2038 for
+# one blanking and then back.
+Y2038 = 2**31
+
+
+def clock_steps(run):
+    """Takes the clock's step to 2038 out of a wall time: clock.txt holds the
+    time since boot and the wall clock around each step."""
+    marks = {}
+    for line in run.text("clock.txt", "").splitlines():
+        f = line.split()
+        if len(f) == 3:
+            marks[f[0]] = float(f[2]) - float(f[1])
+    if "from" not in marks or "to" not in marks:
+        return lambda t: t
+    step = marks["to"] - marks["from"]
+    return lambda t: t - step if t >= Y2038 else t
+
+
 class Call:
-    def __init__(self, line, origin):
+    def __init__(self, line, origin, wall=lambda t: t):
         f = line.split(" ", 8)
-        self.t0, self.t1 = float(f[0]) - origin, float(f[1]) - origin
+        # As the guest's clock read them, for what the guest itself compares.
+        self.raw0, self.raw1 = float(f[0]), float(f[1])
+        self.t0, self.t1 = wall(float(f[0])) - origin, wall(float(f[1])) - origin
         self.pid, self.bl, self.abl, self.rc, self.reading = f[2], f[3], f[4], int(f[5]), f[6]
         self.cmd = f[7] + " " + f[8]
 
@@ -155,10 +176,10 @@ def check_sequence(run, name, calls, since, trigger_reading, x_alive, level_befo
               f"(tavrin maps {length})")
     except OSError as e:
         run.fail(f"{name}: no framebuffer dump before DPMS off: {e}")
-    return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean, "memory": memory}
+    return {"seq": seq, "trigger": trigger, "delay": delay, "mean": mean, "memory": memory, "after": after}
 
 
-def journal(run, origin):
+def journal(run, origin, wall):
     """The unit's journal entries: (time, identifier, pid, message)."""
     entries = []
     for line in run.text("journal.json").splitlines():
@@ -170,7 +191,7 @@ def journal(run, origin):
         msg = e.get("MESSAGE", "")
         if isinstance(msg, list):  # journalctl's form for bytes that are not UTF-8
             msg = bytes(msg).decode(errors="replace")
-        entries.append((int(e["__REALTIME_TIMESTAMP"]) / 1e6 - origin,
+        entries.append((wall(int(e["__REALTIME_TIMESTAMP"]) / 1e6) - origin,
                         e.get("SYSLOG_IDENTIFIER", ""), e.get("_PID", ""), msg))
     return entries
 
@@ -269,8 +290,12 @@ def check_kiosk(run, calls, events, entries):
 def check_lifecycle(run):
     lines = run.text("lifecycle.txt").splitlines()
     print("Package life cycle:", "; ".join(lines))
-    expected = ["reinstall-disabled disabled", "remove-exit 0", "remove-active inactive",
-                "remove-procs 0", "purge-exit 0", "end"]
+    # The check's report and a crashed run's file are in place before dpkg -r
+    # and gone after it; the exporter's directory is not the package's.
+    expected = ["reinstall-disabled disabled", "exporter-before tavrin.prom tavrin.prom.tmp",
+                "record-before present", "remove-exit 0", "remove-active inactive", "remove-procs 0",
+                "exporter-remove empty", "record-remove gone", "purge-exit 0", "exporter-purge empty",
+                "record-purge gone", "end"]
     run.expect([l for l in lines if l in expected] == expected and
                not [l for l in lines if l.startswith(("remove-left", "purge-left"))],
                f"package life cycle: expected {expected} and nothing left, saw {lines}")
@@ -498,6 +523,81 @@ def check_cirrus(run, found):
                    f"framebuffer dump of {found[0]['memory']} bytes, smem_len {smem.group(1)}")
 
 
+def series(text):
+    """An exposition's samples, by name with its labels."""
+    return dict(l.rsplit(" ", 1) for l in text.splitlines() if l and not l.startswith("#"))
+
+
+def check_record(run, found):
+    """What the report says happened: no sequence before the blanking; after
+    it one, the backlight back at 8, when its level-0 write came by the
+    guest's own clock, and the installed version. On the armhf64 panel the
+    clock was past 2038 for it."""
+    past_2038 = run.text("clock.txt", "") != ""
+    reports = {}
+    for name in ("before", "after"):
+        rec = dict(l.split(" ", 1) for l in run.text(f"report-{name}.txt").splitlines() if " " in l)
+        prom = series(run.text(f"report-{name}.prom"))
+        reports[name] = rec, prom
+        shown = {k: v for k, v in prom.items() if k.startswith(("tavrin_sequences", "tavrin_last", "tavrin_build"))}
+        print(f"tavrin-check --prometheus {name} the sequence: {shown}; record {rec.get('record')!r}")
+        version = rec.get("version", "?")
+        run.expect(prom.get(f'tavrin_build_info{{version="{version}"}}') == "1",
+                   f"report {name} the sequence: no tavrin_build_info of the installed {version!r}")
+    (_, before), (rec, after) = reports["before"], reports["after"]
+    run.expect(before.get("tavrin_sequences_total") == "0" and
+               before.get("tavrin_last_sequence_timestamp_seconds") == "0" and
+               before.get("tavrin_last_sequence_backlight_restored") == "1",
+               "report before the sequence: expected none since boot")
+    run.expect(after.get("tavrin_sequences_total") == "1" and
+               after.get("tavrin_last_sequence_backlight_restored") == "1",
+               "report after the sequence: expected one, the backlight back at 8")
+    if not found:
+        return
+    seq, rest = found[0]["seq"], found[0]["after"]
+    # The level-0 write comes just before the first X command of the sequence,
+    # whose start the stand-in stamped with the guest's clock of the moment.
+    dark = seq[0].raw0
+    try:
+        at = int(after["tavrin_last_sequence_timestamp_seconds"])
+        checked = int(after["tavrin_check_timestamp_seconds"])
+        t0, t1 = (float(v) for v in rec["checked"].split())
+    except (KeyError, ValueError) as e:
+        run.fail(f"report after the sequence: {e}")
+        return
+    print(f"last sequence at {at}, its first X command by the guest's clock {dark:.2f}; checked at {checked}")
+    # The recorder reads the time since boot when udev has run it, and the
+    # report adds whole seconds to the kernel's whole-second boot time.
+    run.expect(-4 <= at - dark <= 3, f"report: the last sequence at {at}, its first X command at {dark:.2f}")
+    run.expect(int(t0) <= checked <= t1, f"report: checked at {checked}, run between {t0:.2f} and {t1:.2f}")
+    if past_2038:
+        run.expect(at >= Y2038 and checked >= Y2038, f"report in 2038: times {at} and {checked} before 2^31")
+        text = run.text("check-2038.txt")
+        line = [l for l in text.splitlines() if "last sequence:" in l]
+        print("tavrin-check in 2038:", line)
+        run.expect(len(line) == 1 and re.match(r"ok +last sequence: 1 since boot; the last at 2038-02-01 "
+                                               r"\d\d:\d\d:\d\d UTC, back at level 8 \d+\.\d\d s later$", line[0]),
+                   f"tavrin-check in 2038: no last sequence on 2038-02-01:\n{text}")
+    # The recorder's own line: one sequence, level 8, and by the time since
+    # boot the level-0 write and the way back where the stand-ins saw them.
+    try:
+        count, dark_up, level, back_up = rec["record"].split()
+        up, now = (float(v) for v in rec["clock"].split())
+        dark_at, back_at = now - up + float(dark_up), now - up + float(back_up)
+    except (KeyError, ValueError) as e:
+        run.fail(f"the backlight's record: {e}: {rec.get('record')!r}")
+        return
+    run.expect(count == "1" and level == EIGHT, f"the backlight's record: {rec['record']!r}, expected 1 and level 8")
+    # In the guest's own wall times: the level-0 write before the first X
+    # command, the level-8 one after the last and before the next query; each
+    # recorded once udev has run the recorder.
+    run.expect(seq[0].raw0 - 1.5 <= dark_at <= seq[0].raw0 + 2,
+               f"the record's level-0 write at {dark_at:.2f}, the sequence's first X command at {seq[0].raw0:.2f}")
+    run.expect(seq[-1].raw1 - 0.05 <= back_at <= rest[0].raw0 + 2,
+               f"the record's level-8 write at {back_at:.2f}, the sequence's last X command ended at "
+               f"{seq[-1].raw1:.2f}, the next query began at {rest[0].raw0:.2f}")
+
+
 def check_stops(run, events):
     """A stop, restart or SIGKILL while a sequence holds at step 2 ends with the
     level at 8, the monitor off and none of the old processes left; a stop at
@@ -567,12 +667,13 @@ def main():
     run.expect(result == "done", f"guest did not finish its scenarios: {result or 'no result'}")
 
     events = {}
+    wall = clock_steps(run)
     raw_events = [l.split(" ", 2) for l in run.text("events.log").splitlines()]
     origin = float(raw_events[0][0]) if raw_events else 0.0
     for f in raw_events:
-        events.setdefault(f[1], float(f[0]) - origin)
-    calls = [Call(l, origin) for l in run.text("calls.log").splitlines() if l.strip()]
-    entries = journal(run, origin)
+        events.setdefault(f[1], wall(float(f[0])) - origin)
+    calls = [Call(l, origin, wall) for l in run.text("calls.log").splitlines() if l.strip()]
+    entries = journal(run, origin, wall)
     print("Calls seen by the xset/xrefresh stand-ins (s since the runner started):")
     for c in calls:
         print("  ", c)
@@ -592,6 +693,8 @@ def main():
                       f"(from its end: {r['seq'][0].t0 - r['trigger'].t1:.2f} s); "
                       f"screenshot mean {r['mean'] if r['mean'] is None else round(r['mean'], 2)}")
         check_sandbox(run, panel)
+        if panel in ("cirrus", "armhf64"):
+            check_record(run, found)
         if panel == "cirrus":
             check_cirrus(run, found)
         elif panel == "arm64":
@@ -622,11 +725,15 @@ def main():
     # except where systemd restarted the watcher in between.
     restarts = [events.get("tavrin-start", 1e9), events.get("s4-kill", 1e9)]
     restarts += [t for t, ident, _, m in entries if ident == "systemd" and m.startswith("Started ")]
+    # The wall clock's steps to 2038 and back: the step back is only as exact
+    # as date's start-up (0.15 s seen).
+    restarts += [events.get("clock-2038", 1e9), events.get("clock-back", 1e9)]
     # tavrin-check.service asks X through the same stand-in.
-    by_hand = (events.get("check-unit-start", 1e9), events.get("check-unit-end", 1e9))
+    by_hand = [(events.get(f"{w}-start", 1e9), events.get(f"{w}-end", 1e9))
+               for w in ("check-unit", "lifecycle-check")]
     queries = [c for c in calls if c.cmd == Q]
     for p, n in zip(queries, queries[1:]):
-        if any(p.t0 < r < n.t0 for r in restarts) or (p.t0 <= by_hand[1] and n.t0 >= by_hand[0]):
+        if any(p.t0 < r < n.t0 for r in restarts) or any(p.t0 <= b and n.t0 >= a for a, b in by_hand):
             continue
         busy = sum(c.t1 - c.t0 for c in calls if c.cmd != Q and p.t0 <= c.t0 < n.t0)
         idle = n.t0 - p.t1 - busy
@@ -639,7 +746,7 @@ def main():
         f = line.split()
         if len(f) >= 6:
             kids = [k.split(":") for k in f[6:]]
-            samples.append((float(f[0]) - origin, f[1], f[2], f[3], int(f[4]), int(f[5]), kids))
+            samples.append((wall(float(f[0])) - origin, f[1], f[2], f[3], int(f[4]), int(f[5]), kids))
     # The sampler stops at poll-end; scenarios after it are judged by their calls.
     polled = sum(events.get(s[5], 1e9) < events.get("poll-end", 1e9) for s in scenarios)
     if run.expect(samples, "no samples of the watcher's process"):

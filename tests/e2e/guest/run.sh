@@ -14,6 +14,7 @@ BL=$BLDIR/brightness
 DPY=:0.0
 DROPIN=/etc/systemd/system/tavrin.service.d/xauthority.conf
 KIOSK=/home/kiosk
+PROM=/var/lib/prometheus/node-exporter/tavrin.prom
 TPID=
 # Which panel this boot is (run-e2e.sh's boot_panel): virtio runs every
 # scenario, cirrus one blanking on a 16 bpp DRM framebuffer.
@@ -69,6 +70,49 @@ x_answers() { XAUTHORITY=$COOKIE /usr/bin/xset -display "$DPY" q >/dev/null 2>&1
 run_check() {
     XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin timeout 60 tavrin-check >"$LOG/check-$1.txt" 2>&1
     echo "exit $?" >>"$LOG/check-$1.txt"
+}
+
+# report_record NAME: what the report says happened, in the form the node
+# exporter collects, run by hand as root as the README says; beside it the
+# recorder's own line, the clocks that read it (seconds since boot, then the
+# wall clock) and the installed version.
+report_record() {
+    local t0 up rec=none
+    t0=$EPOCHREALTIME
+    XAUTHORITY=$COOKIE PATH=/usr/sbin:/usr/bin:/sbin:/bin timeout 60 tavrin-check --prometheus \
+        >"$LOG/report-$1.prom" 2>"$LOG/report-$1.err"
+    echo "exit $?" >>"$LOG/report-$1.err"
+    read -r up _ </proc/uptime
+    {
+        echo "checked $t0 $EPOCHREALTIME"
+        echo "clock $up $EPOCHREALTIME"
+        read -r rec 2>/dev/null </run/tavrin/backlight
+        echo "record $rec"
+        echo "version $(dpkg-query -W -f='${Version}' tavrin)"
+    } >"$LOG/report-$1.txt"
+}
+
+# clock_to_2038, clock_back: the wall clock set past 2^31 s for one blanking,
+# then to where it would be by now, from the time since boot, which does not
+# move with it. clock.txt holds both clocks around each step, for check.py
+# to take the steps out of the records' wall times.
+clock_mark() { local up; read -r up _ </proc/uptime; echo "$1 $up $EPOCHREALTIME" >>"$LOG/clock.txt"; }
+clock_to_2038() {
+    clock_mark from
+    date -u -s '2038-02-01 12:00:00' >/dev/null
+    clock_mark to
+    ev clock-2038
+}
+clock_back() {
+    local from_up from_wall up us
+    read -r _ from_up from_wall <"$LOG/clock.txt"
+    read -r up _ </proc/uptime
+    # /proc/uptime has hundredths, EPOCHREALTIME millionths; date's own
+    # start-up, under emulation some 0.15 s, leaves the clock that much behind.
+    us=$((10#${from_wall/./} + (10#${up/./} - 10#${from_up/./}) * 10000))
+    date -u -s "@$((us / 1000000)).$(printf %06d $((us % 1000000)))" >/dev/null
+    clock_mark back
+    ev clock-back
 }
 
 # new_main_pid OLD: tavrin.service has a main process, not OLD, and it runs
@@ -366,6 +410,16 @@ lifecycle() {
     systemctl disable tavrin 2>&1
     dpkg -i "$IO/tavrin.deb" >>"$LOG/dpkg-install.log" 2>&1
     echo "reinstall-disabled $(systemctl is-enabled tavrin)"
+    # The check's report in place, as the timer leaves it on a panel with the
+    # node exporter, and the file that a run which crashed leaves beside it.
+    # The exporter's directory is the test's own here: the panel's earlier
+    # scenarios may have removed it.
+    mkdir -p "${PROM%/*}"
+    ev lifecycle-check-start >/dev/null
+    systemctl start tavrin-check.service
+    ev lifecycle-check-end >/dev/null
+    : >"$PROM.tmp"
+    exported before
     ev dpkg-remove >/dev/null
     dpkg -r tavrin >"$LOG/dpkg-remove.log" 2>&1
     echo "remove-exit $?"
@@ -373,15 +427,25 @@ lifecycle() {
     echo "remove-procs $(wc -l 2>/dev/null </sys/fs/cgroup/system.slice/tavrin.service/cgroup.procs || echo 0)"
     # The package has no conffiles: removing it leaves none of its files.
     files_left remove
+    exported remove
     dpkg -P tavrin >>"$LOG/dpkg-remove.log" 2>&1
     echo "purge-exit $?"
     files_left purge
+    exported purge
     # The enablement state of both units, kept by systemctl and deb-systemd-helper.
     for f in /etc/systemd/system/*.wants/tavrin* /var/lib/systemd/deb-systemd-helper-*/tavrin* \
         /var/lib/systemd/deb-systemd-helper-*/*.wants/tavrin*; do
         [ -e "$f" ] || [ -L "$f" ] && echo "purge-left $f"
     done
     echo "end"
+}
+# What the exporter's directory holds (it is not the package's, and stays),
+# and whether the backlight's record is there.
+exported() {
+    local f
+    f=$(ls -A "${PROM%/*}" 2>&1 | paste -sd' ' -)
+    echo "exporter-$1 ${f:-empty}"
+    echo "record-$1 $(test -e /run/tavrin && echo present || echo gone)"
 }
 files_left() { while read -r f; do [ -d "$f" ] || [ ! -e "$f" ] || echo "$1-left $f"; done <"$LOG/package-files.txt"; }
 
@@ -422,7 +486,6 @@ stop_at() {
 # check_unit_by_hand: the timer's service started by hand with the node
 # exporter's directory there; the directory goes again, so that the timer's
 # own runs during the test do nothing.
-PROM=/var/lib/prometheus/node-exporter/tavrin.prom
 check_unit_by_hand() {
     mkdir -p "${PROM%/*}"
     ev check-unit-start
@@ -505,7 +568,18 @@ if [ "$PANEL" != virtio ]; then
     # The arm64 panels are the healthy virtio panel on another architecture.
     run_check "${PANEL/*64/healthy}"
     [ "$PANEL" != arm64 ] || check_unit_by_hand
+    # What the report says happened, before the blanking and after it; on the
+    # armhf panel with a 64-bit time_t userland, with the clock past 2038.
+    # (bookworm's own systemd-journald and systemd-udevd abort there, and its
+    # shell and X tools fail with EOVERFLOW, so the cirrus panel cannot.)
+    [ "$PANEL" = arm64 ] || report_record before
+    [ "$PANEL" != armhf64 ] || clock_to_2038
     blank_by_x 5 "$PANEL"
+    [ "$PANEL" = arm64 ] || report_record after
+    if [ "$PANEL" = armhf64 ]; then
+        run_check 2038
+        clock_back
+    fi
     record_end
     if [ "$PANEL" = arm64 ]; then
         # The backlight's driver bound again while the watcher runs: a new
