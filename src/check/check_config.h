@@ -33,10 +33,9 @@ inline constexpr char cookie_drop_in[] = "/etc/systemd/system/tavrin.service.d/x
 inline constexpr char check_drop_in_dir[] = "/etc/systemd/system/tavrin-check.service.d/";
 
 // How the service would meet the X server: its user and group (root when
-// unset) and the XAUTHORITY among its Environment= assignments. The server
-// names its cookie on its command line, after -auth.
-inline constexpr char service_query_command[] =
-	"systemctl show --property=LoadState,User,Group,Environment tavrin.service 2>/dev/null";
+// unset) and the XAUTHORITY among its Environment= assignments, from the
+// unit's query below. The server names its cookie on its command line,
+// after -auth.
 inline constexpr char xauthority_variable[] = "XAUTHORITY";
 inline constexpr char xauthority_assignment[] = "XAUTHORITY=";
 // Xlib's own fallback where XAUTHORITY is unset; a root service has no HOME.
@@ -49,15 +48,16 @@ inline constexpr char server_command_line_format[] = "/proc/%ld/cmdline";
 inline constexpr char no_cookie_file[] = "/dev/null";
 inline constexpr char root_user[] = "root";
 
-// What systemd knows of the running watcher. systemctl's own complaint
-// (no bus, not booted with systemd) is read with its answer, for the
-// report's line: the check's standard error carries only the X tools'. NRestarts counts the
-// restarts systemd made by itself since the unit was last started by hand, and the start time is on
-// CLOCK_MONOTONIC, in microseconds.
+// What systemd knows of the running watcher and of the service's
+// credentials, asked once. NRestarts counts the restarts systemd made by
+// itself since the unit was last started by hand, and the start time is on
+// CLOCK_MONOTONIC, in microseconds. systemctl's own complaint (no bus, not
+// booted with systemd) is read with its answer, for the report's line: the
+// check's standard error carries only the X tools'.
 inline constexpr char watcher_unit[] = "tavrin.service";
-inline constexpr char watcher_query_command[] =
+inline constexpr char unit_query_command[] =
 	"systemctl show --property=LoadState,ActiveState,SubState,NRestarts,MainPID,"
-	"ExecMainStartTimestampMonotonic tavrin.service 2>&1";
+	"ExecMainStartTimestampMonotonic,User,Group,Environment tavrin.service 2>&1";
 // A watcher that systemd restarted by itself and that has not lived this
 // long is taken for one that dies as it starts: with RestartSec=1s such a
 // loop is either waiting to restart or running a process seconds old.
@@ -85,8 +85,7 @@ inline constexpr char max_brightness_file[] = "/sys/class/backlight/backlight/ma
 // The query's output is kept whole so that every item is read from the same
 // answer; real output is about 1 KiB, and a longer one is cut here.
 inline constexpr std::size_t query_output_size = 16384;
-inline constexpr std::size_t watcher_output_size = 1024;
-inline constexpr std::size_t service_output_size = 8192;
+inline constexpr std::size_t unit_output_size = 8192;
 inline constexpr std::size_t account_buffer_size = 4096;
 inline constexpr std::size_t state_word_size = 32;
 inline constexpr std::size_t command_line_size = 256;
@@ -107,6 +106,9 @@ inline constexpr std::size_t item_fix_size = path_buffer_size + 2 * report_line_
 // accepts the connection and never answers would keep xset waiting as long
 // as it lives. tavrin-check.service bounds the whole run well above this.
 inline constexpr long command_time_limit_seconds = 3;
+// systemctl is no X server that may hang for ever, but on a busy panel its
+// answer has taken longer than the X query's limit.
+inline constexpr long systemd_time_limit_seconds = 10;
 inline constexpr long reap_pause_nanoseconds = 10000000;
 
 inline constexpr int exit_all_steps = 0;

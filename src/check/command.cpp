@@ -99,7 +99,7 @@ static int reap(pid_t pid, const timespec &deadline, int *status)
 	return 0;
 }
 
-int run_command(const char *command, char *out, std::size_t size, std::size_t *length)
+int run_command(const char *command, long seconds, char *out, std::size_t size, std::size_t *length)
 {
 	*length = 0;
 	out[0] = '\0';
@@ -108,7 +108,7 @@ int run_command(const char *command, char *out, std::size_t size, std::size_t *l
 		return COMMAND_FAILED;
 	timespec deadline{};
 	(void)clock_gettime(CLOCK_MONOTONIC, &deadline);
-	deadline.tv_sec += command_time_limit_seconds;
+	deadline.tv_sec += seconds;
 	const pid_t pid = start_shell(command, pipe_fds[1]);
 	close(pipe_fds[1]);
 	if (pid < 0) {

@@ -11,7 +11,8 @@ enum command_result : int {
 };
 
 // Runs `command` with /bin/sh, as popen would, but never for longer than
-// command_time_limit_seconds. What it writes to standard output is kept,
+// `seconds`. What it writes to standard output is kept,
 // NUL-terminated, in `out`; `length` says how much. Its standard error is
 // the check's.
-int run_command(const char *command, char *out, std::size_t size, std::size_t *length);
+int run_command(const char *command, long seconds, char *out, std::size_t size,
+		std::size_t *length);

@@ -17,6 +17,7 @@
 #include "check/check_config.h"
 #include "check/command.h"
 #include "check/report.h"
+#include "check/unit.h"
 
 static constexpr char cookie_item[] = "X cookie";
 static constexpr uid_t unknown_id = static_cast<uid_t>(-1);
@@ -49,7 +50,6 @@ static long server_pid = -1;
 static int server_seen = 0;
 static cookie server_cookie{};
 static cookie named_cookie{};
-static char service_output[service_output_size];
 // What getpwnam_r and getgrnam_r fill the entries' strings from.
 static char account_buffer[account_buffer_size];
 static char command_line[path_buffer_size];
@@ -106,23 +106,6 @@ static int read_server_cookie(long pid)
 	}
 	// A process that has exited, or that the check may not look into, reads empty.
 	return length > 0;
-}
-
-// The value of `key` among systemctl's "Key=value" lines, and its length.
-static const char *find_property(const char *key, int *length)
-{
-	const std::size_t key_length = std::strlen(key);
-	for (const char *line = service_output; *line != '\0';) {
-		const std::size_t line_length = std::strcspn(line, "\n");
-		if (line_length > key_length && std::strncmp(line, key, key_length) == 0 &&
-		    line[key_length] == '=') {
-			*length = static_cast<int>(line_length - key_length - 1);
-			return line + key_length + 1;
-		}
-		line += line_length + (line[line_length] != '\0' ? 1 : 0);
-	}
-	*length = 0;
-	return "";
 }
 
 // XAUTHORITY among the Environment= assignments, which systemctl separates
@@ -196,22 +179,21 @@ static void take_own_environment()
 
 static void ask_service()
 {
-	std::size_t length = 0;
+	const char *answer = nullptr;
 	int load_length = 0;
-	if (run_command(service_query_command, service_output, sizeof service_output, &length) !=
-		    COMMAND_SUCCEEDED ||
-	    std::strncmp(find_property("LoadState", &load_length), "loaded", 6) != 0) {
+	if (ask_unit(&answer) == 0 ||
+	    std::strncmp(unit_property("LoadState", &load_length), "loaded", 6) != 0) {
 		take_own_environment();
 		return;
 	}
 	service.from_systemd = 1;
 	int user_length = 0;
 	int group_length = 0;
-	const char *user = find_property("User", &user_length);
-	const char *group = find_property("Group", &group_length);
+	const char *user = unit_property("User", &user_length);
+	const char *group = unit_property("Group", &group_length);
 	take_credentials(user, user_length, group, group_length);
 	int environment_length = 0;
-	const char *environment = find_property("Environment", &environment_length);
+	const char *environment = unit_property("Environment", &environment_length);
 	take_xauthority(environment, environment_length);
 }
 

@@ -161,8 +161,8 @@ static void report_timeouts()
 void check_display()
 {
 	prepare_cookie();
-	const int result =
-		run_command(dpms_query_command, query_output, sizeof query_output, &query_length);
+	const int result = run_command(dpms_query_command, command_time_limit_seconds, query_output,
+				       sizeof query_output, &query_length);
 	if (result == COMMAND_TIMED_OUT) {
 		report_hung();
 		report_unchecked("X cookie", "the X server does not answer");

@@ -13,6 +13,7 @@
 #include "check/command.h"
 #include "check/decimal.h"
 #include "check/report.h"
+#include "check/unit.h"
 
 static constexpr char watcher_item[] = "watcher";
 static constexpr long long microseconds_per_second = 1000000;
@@ -49,7 +50,6 @@ static constexpr stopped_state stopped_states[] = {
 	{nullptr, nullptr, nullptr, "not running", "systemctl status tavrin says why"},
 };
 
-static char watcher_output[watcher_output_size];
 static unit_state unit{};
 
 static int key_is(const char *line, std::size_t length, const char *key)
@@ -83,11 +83,10 @@ static void take_property(const char *line, std::size_t length)
 // Returns 1 when systemd answered about the unit.
 static int ask_systemd()
 {
-	std::size_t length = 0;
-	if (run_command(watcher_query_command, watcher_output, sizeof watcher_output, &length) !=
-	    COMMAND_SUCCEEDED)
+	const char *answer = nullptr;
+	if (ask_unit(&answer) == 0)
 		return 0;
-	for (const char *line = watcher_output; *line != '\0';) {
+	for (const char *line = answer; *line != '\0';) {
 		const std::size_t line_length = std::strcspn(line, "\n");
 		take_property(line, line_length);
 		line += line_length + (line[line_length] != '\0' ? 1 : 0);
@@ -182,8 +181,9 @@ static void report_watcher_view(unsigned reached)
 void check_watcher(unsigned reached)
 {
 	if (ask_systemd() == 0) {
-		const char *why =
-			watcher_output[0] != '\0' ? watcher_output : "systemctl show failed";
+		const char *said = nullptr;
+		(void)ask_unit(&said);
+		const char *why = said[0] != '\0' ? said : "systemctl show failed";
 		report(VERDICT_WARN, watcher_item,
 		       "cannot ask systemd whether %s runs (%.*s): this report speaks for the "
 		       "panel alone",
