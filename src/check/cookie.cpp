@@ -371,10 +371,15 @@ static void report_named_only(int answered)
 	}
 }
 
+void report_cookie_unchecked(const char *why)
+{
+	report_unchecked(cookie_item, why);
+}
+
 void report_cookie(int answered)
 {
 	if (server_pid < 0) {
-		report_unchecked(cookie_item, "no X server listens");
+		report_cookie_unchecked("no X server listens");
 		return;
 	}
 	if (server_seen == 0) {

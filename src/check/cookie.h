@@ -20,3 +20,5 @@ int cookie_server_seen();
 
 // Records the X cookie item once the query has been answered (1) or refused (0).
 void report_cookie(int answered);
+// Records it as not checked, and why.
+void report_cookie_unchecked(const char *why);

@@ -33,7 +33,7 @@ static void report_answer_unchecked(const char *why)
 void report_display_unchecked(const char *why)
 {
 	report_unchecked(display_item, why);
-	report_unchecked("X cookie", why);
+	report_cookie_unchecked(why);
 	report_answer_unchecked(why);
 }
 
@@ -165,7 +165,7 @@ void check_display()
 				       sizeof query_output, &query_length);
 	if (result == COMMAND_TIMED_OUT) {
 		report_hung();
-		report_unchecked("X cookie", "the X server does not answer");
+		report_cookie_unchecked("the X server does not answer");
 		report_answer_unchecked("display :0.0 does not answer");
 		return;
 	}

@@ -52,32 +52,18 @@ static constexpr stopped_state stopped_states[] = {
 
 static unit_state unit{};
 
-static int key_is(const char *line, std::size_t length, const char *key)
+static void copy_property(const char *key, char *out, std::size_t size)
 {
-	return length == std::strlen(key) && std::memcmp(line, key, length) == 0;
+	int length = 0;
+	const char *value = unit_property(key, &length);
+	(void)std::snprintf(out, size, "%.*s", length, value);
 }
 
-// One "Key=value" line; systemctl prints them in an order of its own.
-static void take_property(const char *line, std::size_t length)
+template <typename Integer> static Integer number_property(const char *key)
 {
-	const auto *equals = static_cast<const char *>(std::memchr(line, '=', length));
-	if (equals == nullptr)
-		return;
-	const std::size_t key = static_cast<std::size_t>(equals - line);
-	const char *value = equals + 1;
-	const int value_length = static_cast<int>(length - key - 1);
-	if (key_is(line, key, "LoadState"))
-		(void)std::snprintf(unit.load, sizeof unit.load, "%.*s", value_length, value);
-	else if (key_is(line, key, "ActiveState"))
-		(void)std::snprintf(unit.active, sizeof unit.active, "%.*s", value_length, value);
-	else if (key_is(line, key, "SubState"))
-		(void)std::snprintf(unit.sub, sizeof unit.sub, "%.*s", value_length, value);
-	else if (key_is(line, key, "NRestarts"))
-		unit.restarts = read_decimal<long>(value, value + value_length);
-	else if (key_is(line, key, "MainPID"))
-		unit.main_pid = read_decimal<long>(value, value + value_length);
-	else if (key_is(line, key, "ExecMainStartTimestampMonotonic"))
-		unit.started_microseconds = read_decimal<long long>(value, value + value_length);
+	int length = 0;
+	const char *value = unit_property(key, &length);
+	return read_decimal<Integer>(value, value + length);
 }
 
 // Returns 1 when systemd answered about the unit.
@@ -86,11 +72,12 @@ static int ask_systemd()
 	const char *answer = nullptr;
 	if (ask_unit(&answer) == 0)
 		return 0;
-	for (const char *line = answer; *line != '\0';) {
-		const std::size_t line_length = std::strcspn(line, "\n");
-		take_property(line, line_length);
-		line += line_length + (line[line_length] != '\0' ? 1 : 0);
-	}
+	copy_property("LoadState", unit.load, sizeof unit.load);
+	copy_property("ActiveState", unit.active, sizeof unit.active);
+	copy_property("SubState", unit.sub, sizeof unit.sub);
+	unit.restarts = number_property<long>("NRestarts");
+	unit.main_pid = number_property<long>("MainPID");
+	unit.started_microseconds = number_property<long long>("ExecMainStartTimestampMonotonic");
 	return unit.load[0] != '\0' && unit.active[0] != '\0';
 }
 
